@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs everything the library needs on Debian/Ubuntu (system packages where
+# missing), creates .venv with the build and test tools, and builds and installs
+# the library into it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+pkgs=(g++ make pkg-config git curl openssl python3-venv python3-dev
+      libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libtomlplusplus-dev
+      libcpp-httplib-dev)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "[setup] installing system packages: ${missing[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python=${PYTHON:-python3}
+[ -x .venv/bin/python ] || "$python" -m venv .venv
+.venv/bin/python -m pip install -q --disable-pip-version-check \
+  "scikit-build-core>=0.10" "nanobind~=2.9" cmake ninja pytest "django>=4.2,<6"
+
+# The compiler stand-in must be importable by "python -m nuitka" even when a
+# build replaces PYTHONPATH, so it is made visible to the venv's interpreter.
+site=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+echo "$(pwd)/devkit/compiler" > "$site/tarvik_devkit_compiler.pth"
+
+echo "[setup] building and installing tarvik_cmd"
+.venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .

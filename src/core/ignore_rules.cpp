@@ -1,0 +1,135 @@
+#include "core/ignore_rules.hpp"
+
+#include <cwctype>
+
+#include "core/file_io.hpp"
+#include "core/pytext.hpp"
+
+namespace tarvik {
+
+namespace {
+
+std::u32string decode(std::string_view utf8) {
+    std::string valid = utf8_replace_invalid(utf8);
+    std::u32string out;
+    out.reserve(valid.size());
+    for (size_t i = 0; i < valid.size();) {
+        auto b = static_cast<unsigned char>(valid[i]);
+        size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
+        char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+        for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
+        out += cp;
+        i += len;
+    }
+    return out;
+}
+
+char32_t fold_char(char32_t c, bool fold) {
+    if (!fold) return c;
+    if (c == U'\\') return U'/';
+    return static_cast<char32_t>(std::towlower(static_cast<wint_t>(c)));
+}
+
+// Parses a bracket expression starting at p[i] == '['. Returns the index after
+// the closing ']' or npos when there is none (then "[" is literal).
+size_t bracket_end(const std::u32string& p, size_t i) {
+    size_t j = i + 1;
+    if (j < p.size() && p[j] == U'!') ++j;
+    if (j < p.size() && p[j] == U']') ++j;
+    while (j < p.size() && p[j] != U']') ++j;
+    return j < p.size() ? j + 1 : std::u32string::npos;
+}
+
+bool in_bracket(const std::u32string& p, size_t open, size_t close, char32_t c, bool fold) {
+    size_t j = open + 1;
+    bool negate = p[j] == U'!';
+    if (negate) ++j;
+    size_t end = close - 1;  // index of the closing ']'
+    char32_t fc = fold_char(c, fold);
+    bool found = false;
+    while (j < end) {
+        char32_t lo = fold_char(p[j], fold);
+        if (j + 2 < end && p[j + 1] == U'-') {
+            char32_t hi = fold_char(p[j + 2], fold);
+            if (lo <= fc && fc <= hi) found = true;
+            j += 3;
+        } else {
+            if (lo == fc) found = true;
+            ++j;
+        }
+    }
+    return found != negate;
+}
+
+bool match_from(const std::u32string& p, size_t pi, const std::u32string& t, size_t ti, bool fold) {
+    // Iterative with backtracking to the last "*" (linear-ish for typical patterns).
+    size_t star_p = std::u32string::npos, star_t = 0;
+    while (ti < t.size()) {
+        if (pi < p.size()) {
+            char32_t pc = p[pi];
+            if (pc == U'*') {
+                while (pi < p.size() && p[pi] == U'*') ++pi;
+                if (pi == p.size()) return true;
+                star_p = pi;
+                star_t = ti;
+                continue;
+            }
+            if (pc == U'?') { ++pi; ++ti; continue; }
+            if (pc == U'[') {
+                size_t close = bracket_end(p, pi);
+                if (close != std::u32string::npos) {
+                    if (in_bracket(p, pi, close, t[ti], fold)) { pi = close; ++ti; continue; }
+                } else if (fold_char(U'[', fold) == fold_char(t[ti], fold)) { ++pi; ++ti; continue; }
+            } else if (fold_char(pc, fold) == fold_char(t[ti], fold)) { ++pi; ++ti; continue; }
+        }
+        if (star_p == std::u32string::npos) return false;
+        pi = star_p;
+        ti = ++star_t;
+    }
+    while (pi < p.size() && p[pi] == U'*') ++pi;
+    return pi == p.size();
+}
+
+}  // namespace
+
+bool glob_match(std::string_view pattern, std::string_view text, bool fold) {
+    return match_from(decode(pattern), 0, decode(text), 0, fold);
+}
+
+std::vector<std::string> read_ignore_file(const std::filesystem::path& path) {
+    std::vector<std::string> out;
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return out;
+    for (const std::string& raw : split_lines(read_text_utf8(path))) {
+        std::string line = strip(raw);
+        if (line.empty() || line[0] == '#') continue;
+        out.push_back(std::move(line));
+    }
+    return out;
+}
+
+bool is_ignored(std::string_view rel, const std::vector<std::string>& patterns, bool fold) {
+    size_t start = 0;
+    for (;;) {
+        size_t slash = rel.find('/', start);
+        std::string_view part = rel.substr(start, slash == std::string_view::npos ? rel.npos : slash - start);
+        if (part == "node_modules") return true;
+        if (slash == std::string_view::npos) break;
+        start = slash + 1;
+    }
+    size_t last = rel.rfind('/');
+    std::string_view base = last == std::string_view::npos ? rel : rel.substr(last + 1);
+    for (const std::string& pat : patterns) {
+        if (glob_match(pat, rel, fold) || glob_match(pat, base, fold)) return true;
+        if (!pat.empty() && pat.back() == '/') {
+            std::string d = pat;
+            while (!d.empty() && d.back() == '/') d.pop_back();
+            std::string prefix = d + "/";
+            if (rel.substr(0, prefix.size()) == prefix) return true;
+            if (std::string_view(rel).find("/" + prefix) != std::string_view::npos) return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace tarvik

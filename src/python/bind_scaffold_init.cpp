@@ -1,0 +1,7 @@
+#include "python/bindings.hpp"
+
+namespace tarvik::py {
+
+void bind_scaffold_init(nb::module_& m) { (void)m; }
+
+}  // namespace tarvik::py

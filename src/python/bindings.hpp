@@ -1,0 +1,37 @@
+// Shared declarations of the binding layer: one bind_<subsystem> function per
+// subsystem, each adding a submodule of _tarvik_cmd.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/tuple.h>
+
+namespace nb = nanobind;
+
+namespace tarvik::py {
+
+void install_host();
+void register_error_translator();
+
+void bind_core(nb::module_& m);
+void bind_scaffold_init(nb::module_& m);
+void bind_scaffold(nb::module_& m);
+void bind_build(nb::module_& m);
+void bind_publish(nb::module_& m);
+void bind_publish_deploy(nb::module_& m);
+void bind_update(nb::module_& m);
+void bind_admin(nb::module_& m);
+
+// Runs f with the interpreter lock released; host services take it back as
+// needed. Use for operations that do long pure-C++ work (hashing, transfers,
+// child processes).
+template <class F>
+auto without_gil(F&& f) {
+    nb::gil_scoped_release release;
+    return f();
+}
+
+}  // namespace tarvik::py

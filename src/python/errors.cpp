@@ -1,0 +1,110 @@
+// Turns the library's C++ errors into the Python exceptions a Python caller
+// expects, and lets core code name Python errors that pass through it.
+#include "core/errors.hpp"
+
+#include <filesystem>
+
+#include "python/bindings.hpp"
+
+namespace tarvik::py {
+
+namespace {
+
+nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
+
+void raise(nb::handle type, nb::handle value) { PyErr_SetObject(type.ptr(), value.ptr()); }
+
+nb::object os_error(int errnum, const std::string& text, const std::string& file,
+                    const std::string& file2 = {}) {
+    nb::object cls = builtin("OSError");
+    if (file.empty()) return cls(errnum, nb::str(text.c_str()));
+    if (file2.empty()) return cls(errnum, nb::str(text.c_str()), nb::str(file.c_str()));
+    return cls(errnum, nb::str(text.c_str()), nb::str(file.c_str()), nb::none(),
+               nb::str(file2.c_str()));
+}
+
+void translate(const std::exception_ptr& p, void*) {
+    try {
+        std::rethrow_exception(p);
+    } catch (const PyKindError& e) {
+        // Kinds that are not built-ins (JSONDecodeError) are ValueErrors in Python.
+        nb::object cls = nb::getattr(nb::module_::import_("builtins"), e.kind.c_str(), builtin("ValueError"));
+        PyErr_SetString(cls.ptr(), e.what());
+    } catch (const OsError& e) {
+        nb::object v = os_error(e.error_number, e.strerror, e.filename);
+        raise(v.type(), v);
+    } catch (const std::filesystem::filesystem_error& e) {
+        nb::object v = os_error(e.code().value(), e.code().message(), e.path1().string(),
+                                e.path2().string());
+        raise(v.type(), v);
+    } catch (const NoSectionError& e) {
+        nb::object cp = nb::module_::import_("configparser");
+        nb::object v = cp.attr("NoSectionError")(e.section);
+        raise(v.type(), v);
+    } catch (const NoOptionError& e) {
+        nb::object cp = nb::module_::import_("configparser");
+        nb::object v = cp.attr("NoOptionError")(e.option, e.section);
+        raise(v.type(), v);
+    } catch (const DuplicateSectionError& e) {
+        nb::object cp = nb::module_::import_("configparser");
+        nb::object src = e.source.empty() ? nb::none() : nb::object(nb::str(e.source.c_str()));
+        nb::object v = cp.attr("DuplicateSectionError")(e.section, src, e.lineno);
+        raise(v.type(), v);
+    } catch (const DuplicateOptionError& e) {
+        nb::object cp = nb::module_::import_("configparser");
+        nb::object src = e.source.empty() ? nb::none() : nb::object(nb::str(e.source.c_str()));
+        nb::object v = cp.attr("DuplicateOptionError")(e.section, e.option, src, e.lineno);
+        raise(v.type(), v);
+    } catch (const MissingSectionHeaderError& e) {
+        nb::object cp = nb::module_::import_("configparser");
+        nb::object v = cp.attr("MissingSectionHeaderError")(e.source, e.lineno, e.line);
+        raise(v.type(), v);
+    } catch (const IniParsingError& e) {
+        nb::object cp = nb::module_::import_("configparser");
+        nb::object v = cp.attr("ParsingError")(e.source);
+        for (const auto& [lineno, line] : e.errors) v.attr("append")(lineno, line);
+        raise(v.type(), v);
+    } catch (const HttpError& e) {
+        nb::object err = nb::module_::import_("urllib.error");
+        nb::object hdrs = nb::module_::import_("email.message").attr("Message")();
+        nb::object v = err.attr("HTTPError")(e.url, e.status, e.reason, hdrs, nb::none());
+        raise(v.type(), v);
+    } catch (const UrlError& e) {
+        nb::object err = nb::module_::import_("urllib.error");
+        nb::object v = err.attr("URLError")(e.reason);
+        raise(v.type(), v);
+    } catch (const DecodeError& e) {
+        nb::object v = builtin("UnicodeDecodeError")(e.encoding, nb::bytes(e.object.data(), e.object.size()),
+                                                     e.start, e.end, e.reason);
+        raise(v.type(), v);
+    } catch (const ExitRequest& e) {
+        nb::object v = builtin("SystemExit")(e.status);
+        raise(v.type(), v);
+    }
+}
+
+bool describe_python_error(const std::exception& e, std::string& kind, std::string& text) {
+    auto* pe = dynamic_cast<const nb::python_error*>(&e);
+    if (!pe) return false;
+    nb::gil_scoped_acquire gil;
+    nb::handle value = pe->value();
+    kind = nb::cast<std::string>(value.type().attr("__name__"));
+    text = nb::cast<std::string>(nb::str(value));
+    return true;
+}
+
+bool python_error_is_interrupt(const std::exception& e) {
+    auto* pe = dynamic_cast<const nb::python_error*>(&e);
+    if (!pe) return false;
+    nb::gil_scoped_acquire gil;
+    return !pe->matches(PyExc_Exception);
+}
+
+}  // namespace
+
+void register_error_translator() {
+    nb::register_exception_translator(translate, nullptr);
+    set_foreign_describer({describe_python_error, python_error_is_interrupt});
+}
+
+}  // namespace tarvik::py

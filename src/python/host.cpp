@@ -1,0 +1,118 @@
+// The host layer: the interpreter services of core/host.hpp, implemented with
+// the running interpreter. Each method takes the interpreter lock itself.
+#include "core/host.hpp"
+
+#include <filesystem>
+
+#include "core/pytext.hpp"
+#include "python/bindings.hpp"
+
+namespace tarvik::py {
+
+namespace {
+
+nb::str to_str(std::string_view utf8) {
+    if (is_valid_utf8(utf8)) return nb::str(utf8.data(), utf8.size());
+    std::string fixed = utf8_replace_invalid(utf8);
+    return nb::str(fixed.data(), fixed.size());
+}
+
+class PyHost final : public Host {
+public:
+    std::vector<std::string> argv() override {
+        nb::gil_scoped_acquire gil;
+        std::vector<std::string> out;
+        for (nb::handle item : nb::module_::import_("sys").attr("argv"))
+            out.push_back(nb::cast<std::string>(nb::str(item)));
+        return out;
+    }
+
+    void set_argv(const std::vector<std::string>& args) override {
+        nb::gil_scoped_acquire gil;
+        nb::list l;
+        for (const auto& a : args) l.append(to_str(a));
+        nb::module_::import_("sys").attr("argv") = l;
+    }
+
+    std::optional<std::string> getenv(const std::string& name) override {
+        nb::gil_scoped_acquire gil;
+        nb::object environ = nb::module_::import_("os").attr("environ");
+        nb::object v = environ.attr("get")(to_str(name));
+        if (v.is_none()) return std::nullopt;
+        return nb::cast<std::string>(v);
+    }
+
+    void setenv(const std::string& name, const std::string& value) override {
+        nb::gil_scoped_acquire gil;
+        nb::module_::import_("os").attr("environ")[to_str(name)] = to_str(value);
+    }
+
+    void write_stdout(std::string_view text) override {
+        nb::gil_scoped_acquire gil;
+        nb::object out = nb::module_::import_("sys").attr("stdout");
+        if (out.is_none()) return;
+        out.attr("write")(to_str(text));
+        out.attr("flush")();
+    }
+
+    void log_warning(const std::string& message) override { log("warning", message); }
+    void log_error(const std::string& message) override { log("error", message); }
+
+    std::filesystem::path framework_dir(bool resolve_links) override {
+        nb::gil_scoped_acquire gil;
+        nb::object mod = nb::module_::import_("importlib").attr("import_module")("tarvik");
+        nb::object file = nb::getattr(mod, "__file__", nb::none());
+        if (file.is_none())
+            throw nb::builtin_exception(nb::exception_type::import_error,
+                                        "the tarvik package has no __file__");
+        std::filesystem::path p(nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(file)));
+        if (resolve_links) p = std::filesystem::weakly_canonical(std::filesystem::absolute(p));
+        else p = std::filesystem::absolute(p);
+        return p.parent_path();
+    }
+
+    std::string executable() override {
+        nb::gil_scoped_acquire gil;
+        return nb::cast<std::string>(nb::module_::import_("sys").attr("executable"));
+    }
+
+    std::string default_encoding() override {
+        nb::gil_scoped_acquire gil;
+        return nb::cast<std::string>(
+            nb::module_::import_("locale").attr("getpreferredencoding")(false));
+    }
+
+    std::string encode_default(std::string_view utf8) override {
+        nb::gil_scoped_acquire gil;
+        nb::object enc = nb::module_::import_("locale").attr("getpreferredencoding")(false);
+        nb::bytes b = nb::cast<nb::bytes>(to_str(utf8).attr("encode")(enc));
+        return std::string(b.c_str(), b.size());
+    }
+
+    std::string decode_default(std::string_view bytes) override {
+        nb::gil_scoped_acquire gil;
+        nb::object enc = nb::module_::import_("locale").attr("getpreferredencoding")(false);
+        nb::bytes b(bytes.data(), bytes.size());
+        return nb::cast<std::string>(b.attr("decode")(enc, "replace"));
+    }
+
+    void check_interrupt() override {
+        nb::gil_scoped_acquire gil;
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    }
+
+private:
+    void log(const char* level, const std::string& message) {
+        nb::gil_scoped_acquire gil;
+        nb::object logger = nb::module_::import_("logging").attr("getLogger")("tarvik_cmd");
+        logger.attr(level)(to_str(message));
+    }
+};
+
+PyHost g_host;
+
+}  // namespace
+
+void install_host() { set_host(&g_host); }
+
+}  // namespace tarvik::py
