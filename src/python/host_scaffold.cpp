@@ -1,0 +1,100 @@
+// The scaffolding's interpreter services (scaffold/scaffold_host.hpp): installed
+// distributions, the module finder, the framework's discovered-apps generator
+// and Python's case mapping. Every method takes the interpreter lock.
+#include "scaffold/scaffold_host.hpp"
+
+#include "core/file_io.hpp"
+#include "python/bindings.hpp"
+
+namespace tarvik::scaffold {
+
+namespace {
+
+nb::object import(const char* name) { return nb::module_::import_(name); }
+
+// A file-system path as Python sees it (os.fsdecode keeps undecodable bytes).
+nb::object to_python_path(const std::filesystem::path& p) {
+#ifdef _WIN32
+    return nb::cast(path_text(p));
+#else
+    const std::string& native = p.native();
+    return import("os").attr("fsdecode")(nb::bytes(native.data(), native.size()));
+#endif
+}
+
+std::filesystem::path from_python_path(nb::handle p) {
+#ifdef _WIN32
+    return path_from_utf8(nb::cast<std::string>(import("os").attr("fspath")(p)));
+#else
+    nb::bytes b = nb::cast<nb::bytes>(import("os").attr("fsencode")(p));
+    return std::filesystem::path(std::string(b.c_str(), b.size()));
+#endif
+}
+
+class PyScaffoldHost final : public ScaffoldHost {
+public:
+    std::vector<std::string> installed_distribution_names() override {
+        nb::gil_scoped_acquire gil;
+        std::vector<std::string> names;
+        nb::object dists = import("importlib.metadata").attr("distributions")();
+        for (nb::handle dist : dists) {
+            nb::object name = dist.attr("metadata").attr("get")("Name");
+            if (nb::isinstance<nb::str>(name)) names.push_back(nb::cast<std::string>(name));
+        }
+        return names;
+    }
+
+    std::optional<std::filesystem::path> package_init_file(const std::string& name) override {
+        nb::gil_scoped_acquire gil;
+        nb::object spec;
+        try {
+            spec = import("importlib.util").attr("find_spec")(name);
+        } catch (nb::python_error& e) {
+            // Relative or dotted names whose parent is missing, an empty name:
+            // no top-level package answers to them.
+            if (e.matches(PyExc_ImportError) || e.matches(PyExc_ValueError)) return std::nullopt;
+            throw;
+        }
+        if (spec.is_none()) return std::nullopt;
+        nb::object origin = spec.attr("origin");
+        // Only a regular package has an initialisation file whose folder is the
+        // package: built-in modules ("built-in"), plain modules and namespace
+        // packages are not packages that can be copied.
+        if (origin.is_none() || !nb::cast<bool>(spec.attr("has_location")) ||
+            spec.attr("submodule_search_locations").is_none())
+            return std::nullopt;
+        return from_python_path(origin);
+    }
+
+    void run_discovered_apps(const std::filesystem::path& workspace) override {
+        nb::gil_scoped_acquire gil;
+        nb::object sys = import("sys");
+        nb::object saved = sys.attr("argv");
+        sys.attr("argv") = saved[nb::slice(0, 1, 1)];
+        try {
+            import("tarvik.cmd.file.discovered_apps").attr("main")(to_python_path(workspace));
+        } catch (...) {
+            sys.attr("argv") = saved;
+            throw;
+        }
+        sys.attr("argv") = saved;
+    }
+
+    std::string lower(std::string_view text) override { return call_str_method(text, "lower"); }
+    std::string upper(std::string_view text) override { return call_str_method(text, "upper"); }
+
+private:
+    static std::string call_str_method(std::string_view text, const char* method) {
+        nb::gil_scoped_acquire gil;
+        nb::str s(text.data(), text.size());
+        return nb::cast<std::string>(s.attr(method)());
+    }
+};
+
+PyScaffoldHost g_scaffold_host;
+
+}  // namespace
+
+ScaffoldHost& scaffold_host() { return g_scaffold_host; }
+
+}  // namespace tarvik::scaffold
