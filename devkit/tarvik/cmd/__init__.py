@@ -1,0 +1,1 @@
+"""Template trees used by the command library."""

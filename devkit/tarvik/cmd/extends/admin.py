@@ -1,0 +1,3 @@
+from django.contrib import admin  # noqa: F401
+
+# Register your models here.

@@ -1,0 +1,5 @@
+from django.http import JsonResponse
+
+
+def index(request):
+    return JsonResponse({"ok": True})

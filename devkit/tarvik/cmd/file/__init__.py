@@ -1,0 +1,1 @@
+"""Workspace file templates (copied into a new workspace)."""

@@ -1,0 +1,2 @@
+def version():
+    return "0.0.1"

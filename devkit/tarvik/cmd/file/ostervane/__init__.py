@@ -1,0 +1,1 @@
+"""The application project: every app is a sub-package of this folder."""

@@ -1,0 +1,2 @@
+"""URL routes of the project; apps add their own under their package name."""
+urlpatterns = []

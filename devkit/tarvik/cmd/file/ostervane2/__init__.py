@@ -1,0 +1,1 @@
+"""Second application folder: shared resources of the user interface."""
