@@ -1,0 +1,136 @@
+#include "publish/deploy_env.hpp"
+
+#include <set>
+#include <string_view>
+
+#include "core/file_io.hpp"
+
+namespace tarvik::deploy {
+
+namespace {
+
+// Byte length of the UTF-8 code point that starts at s[i].
+size_t code_point_length(std::string_view s, size_t i) {
+    auto b = static_cast<unsigned char>(s[i]);
+    size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+    return i + n <= s.size() ? n : s.size() - i;
+}
+
+// Whitespace as Python's str.isspace() and the \s of its regular expressions
+// see it; the strip helper knows that set.
+bool is_space_at(std::string_view s, size_t i) {
+    return strip(s.substr(i, code_point_length(s, i))).empty();
+}
+
+size_t leading_space_length(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size() && is_space_at(s, i)) i += code_point_length(s, i);
+    return i;
+}
+
+bool is_key_start(char c) { return (c >= 'A' && c <= 'Z') || c == '_'; }
+bool is_key_char(char c) { return is_key_start(c) || (c >= '0' && c <= '9'); }
+
+struct EnvEntry {
+    std::string indent, key;
+};
+
+// Matches "<indent><KEY><blanks>:<anything>", KEY being [A-Z_][A-Z0-9_]*.
+bool parse_entry(std::string_view line, EnvEntry& entry) {
+    size_t i = leading_space_length(line);
+    if (i >= line.size() || !is_key_start(line[i])) return false;
+    size_t key_begin = i;
+    while (i < line.size() && is_key_char(line[i])) ++i;
+    size_t key_end = i;
+    i += leading_space_length(line.substr(i));
+    if (i >= line.size() || line[i] != ':') return false;
+    entry.indent = std::string(line.substr(0, key_begin));
+    entry.key = std::string(line.substr(key_begin, key_end - key_begin));
+    return true;
+}
+
+std::string written_entry(const std::string& indent, const std::string& key, const std::string& value) {
+    return indent + key + ": \"" + value + "\"";
+}
+
+std::vector<std::string_view> split_on_lf(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    for (;;) {
+        size_t lf = text.find('\n', start);
+        if (lf == std::string_view::npos) break;
+        lines.push_back(text.substr(start, lf - start));
+        start = lf + 1;
+    }
+    lines.push_back(text.substr(start));
+    return lines;
+}
+
+const std::string* value_of(const EnvVars& vars, const std::string& key) {
+    for (const auto& [name, value] : vars)
+        if (name == key) return &value;
+    return nullptr;
+}
+
+std::string new_block(const EnvVars& vars) {
+    std::string block = "env:\n";
+    for (const auto& [name, value] : vars) block += written_entry("  ", name, value) + "\n";
+    return block;
+}
+
+}  // namespace
+
+std::string inject_env(const std::string& yaml_content, const EnvVars& env_vars) {
+    const std::vector<std::string_view> lines = split_on_lf(yaml_content);
+    std::vector<std::string> out;
+    out.reserve(lines.size() + env_vars.size());
+    bool found_env = false;
+
+    size_t i = 0;
+    while (i < lines.size()) {
+        std::string_view line = lines[i];
+        if (strip(line) != "env:") {
+            out.emplace_back(line);
+            ++i;
+            continue;
+        }
+        out.emplace_back(line);
+        ++i;
+        std::set<std::string> seen;
+        // The block runs over empty lines and lines that begin with whitespace.
+        for (; i < lines.size(); ++i) {
+            std::string_view entry = lines[i];
+            if (!entry.empty() && !is_space_at(entry, 0)) break;
+            EnvEntry parsed;
+            const std::string* value = parse_entry(entry, parsed) ? value_of(env_vars, parsed.key) : nullptr;
+            if (value) {
+                out.push_back(written_entry(parsed.indent, parsed.key, *value));
+                seen.insert(parsed.key);
+            } else {
+                out.emplace_back(entry);
+            }
+        }
+        for (const auto& [name, value] : env_vars)
+            if (!seen.count(name)) out.push_back(written_entry("  ", name, value));
+        found_env = true;
+    }
+
+    if (found_env) {
+        std::string joined;
+        for (size_t k = 0; k < out.size(); ++k) {
+            if (k) joined += '\n';
+            joined += out[k];
+        }
+        return joined;
+    }
+
+    const std::string block = new_block(env_vars);
+    if (yaml_content.rfind("name:", 0) == 0) {
+        size_t lf = yaml_content.find('\n');
+        if (lf != std::string::npos)
+            return yaml_content.substr(0, lf + 1) + block + yaml_content.substr(lf + 1);
+    }
+    return block + yaml_content;
+}
+
+}  // namespace tarvik::deploy
