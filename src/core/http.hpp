@@ -1,0 +1,99 @@
+// HTTP over libcurl: one Session per operation, owning one easy handle (and the
+// connection pool it uses), so that the requests of an operation share kept-alive
+// connections.
+//
+// Every request: User-Agent "Ostervane-Updater", redirects followed (at most 10),
+// http and https only, TLS verification on, no signals. The timeout bounds the
+// connect (and TLS handshake) and every later wait for data; there is no cap on
+// the whole transfer.
+//
+// The HTTP status of the final response is returned, never thrown: each caller
+// decides what a status means. Transport failures are thrown with the kinds that
+// Python callers know from urllib:
+//   - resolving, connecting, the TLS handshake or sending the request fails
+//     or times out: UrlError (reason: the failure's text);
+//   - no data for `timeout` seconds once the request is on its way:
+//     PyKindError "TimeoutError" ("timed out");
+//   - the connection breaks while the response is read (reset, closed early,
+//     truncated body): OsError (ECONNRESET unless the system gave another errno);
+//   - anything else: PyKindError "RuntimeError" with libcurl's text.
+// Ctrl-C (the host's interrupt check, run regularly) aborts a transfer and the
+// interrupt is rethrown; an exception thrown by a BodySink is rethrown as well.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tarvik::http {
+
+inline constexpr const char* kUserAgent = "Ostervane-Updater";
+inline constexpr int kMaxRedirects = 10;
+inline constexpr size_t kChunkSize = 65536;
+
+struct Response {
+    long status = 0;          // status of the final response (after redirects)
+    std::string reason;       // reason phrase of its status line (may be empty)
+    std::string body;         // the body, for requests that keep it in memory
+    std::string url;          // the final URL
+};
+
+// Receives a streamed body. begin() is called once with the final status before
+// the first body byte (or after the transfer when the body is empty); when it
+// returns false the body is read and dropped. write() gets the body in pieces of
+// at most kChunkSize bytes. Neither is called when the response never arrives.
+class BodySink {
+public:
+    virtual ~BodySink() = default;
+    virtual bool begin(long status) = 0;
+    virtual void write(const char* data, size_t n) = 0;
+};
+
+struct FormField {
+    std::string name, value;
+};
+
+// A file part of a multipart upload; the content streams from `path`.
+struct FilePart {
+    std::string name, filename;
+    std::filesystem::path path;
+    std::string content_type = "application/octet-stream";
+};
+
+class Session {
+public:
+    Session();
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    // GET with the body kept in memory.
+    Response get(const std::string& url, double timeout);
+    // HEAD: status and reason only.
+    Response head(const std::string& url, double timeout);
+    // GET streaming the body to sink. With a range, the header
+    // "Range: bytes=first-last" is sent (last inclusive).
+    Response get_to(const std::string& url, double timeout, BodySink& sink,
+                    std::optional<std::pair<uint64_t, uint64_t>> range = std::nullopt);
+    // POST multipart/form-data: the fields first, then the file parts, each read
+    // from disk while it is sent. The response body is kept in memory.
+    Response post_multipart(const std::string& url, double timeout,
+                            const std::vector<FormField>& fields,
+                            const std::vector<FilePart>& files);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Scheme, host and port of a URL as libcurl parses it (host without brackets,
+// port empty when the URL names none). nullopt when the URL does not parse.
+struct UrlParts {
+    std::string scheme, host, port;
+};
+std::optional<UrlParts> split_url(const std::string& url);
+
+}  // namespace tarvik::http
