@@ -10,6 +10,7 @@
 #else
 #include <cerrno>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
