@@ -109,6 +109,25 @@ std::vector<std::string> read_ignore_file(const std::filesystem::path& path) {
 }
 
 bool is_ignored(std::string_view rel, const std::vector<std::string>& patterns, bool fold) {
+    return IgnoreMatcher(patterns, fold).ignored(rel);
+}
+
+IgnoreMatcher::IgnoreMatcher(const std::vector<std::string>& patterns, bool fold) : fold_(fold) {
+    patterns_.reserve(patterns.size());
+    for (const std::string& pat : patterns) {
+        Pattern p;
+        p.glob = decode(pat);
+        if (!pat.empty() && pat.back() == '/') {
+            std::string d = pat;
+            while (!d.empty() && d.back() == '/') d.pop_back();
+            p.dir_prefix = d + "/";
+            p.is_dir = true;
+        }
+        patterns_.push_back(std::move(p));
+    }
+}
+
+bool IgnoreMatcher::ignored(std::string_view rel) const {
     size_t start = 0;
     for (;;) {
         size_t slash = rel.find('/', start);
@@ -117,16 +136,16 @@ bool is_ignored(std::string_view rel, const std::vector<std::string>& patterns, 
         if (slash == std::string_view::npos) break;
         start = slash + 1;
     }
-    size_t last = rel.rfind('/');
-    std::string_view base = last == std::string_view::npos ? rel : rel.substr(last + 1);
-    for (const std::string& pat : patterns) {
-        if (glob_match(pat, rel, fold) || glob_match(pat, base, fold)) return true;
-        if (!pat.empty() && pat.back() == '/') {
-            std::string d = pat;
-            while (!d.empty() && d.back() == '/') d.pop_back();
-            std::string prefix = d + "/";
-            if (rel.substr(0, prefix.size()) == prefix) return true;
-            if (std::string_view(rel).find("/" + prefix) != std::string_view::npos) return true;
+    if (patterns_.empty()) return false;
+    const std::u32string text = decode(rel);
+    size_t base = text.rfind(U'/');
+    base = base == std::u32string::npos ? 0 : base + 1;
+    for (const Pattern& p : patterns_) {
+        if (match_from(p.glob, 0, text, 0, fold_)) return true;
+        if (base > 0 && match_from(p.glob, 0, text, base, fold_)) return true;
+        if (p.is_dir) {
+            if (rel.substr(0, p.dir_prefix.size()) == p.dir_prefix) return true;
+            if (rel.find("/" + p.dir_prefix) != std::string_view::npos) return true;
         }
     }
     return false;

@@ -33,4 +33,20 @@ std::vector<std::string> read_ignore_file(const std::filesystem::path& path);
 bool is_ignored(std::string_view rel_path, const std::vector<std::string>& patterns,
                 bool fold = kFoldPaths);
 
+// The same test with the patterns decoded once, for scans of many paths.
+class IgnoreMatcher {
+public:
+    explicit IgnoreMatcher(const std::vector<std::string>& patterns, bool fold = kFoldPaths);
+    bool ignored(std::string_view rel_path) const;
+
+private:
+    struct Pattern {
+        std::u32string glob;
+        std::string dir_prefix;  // "name/" for a pattern "name/", else empty
+        bool is_dir = false;
+    };
+    std::vector<Pattern> patterns_;
+    bool fold_;
+};
+
 }  // namespace tarvik
