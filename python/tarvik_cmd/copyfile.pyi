@@ -1,0 +1,3 @@
+import os
+
+def copy_files(src_folder: str | os.PathLike[str], dst_folder: str | os.PathLike[str]) -> None: ...
