@@ -1,7 +1,101 @@
+// The update client module: check_update and its private helpers.
+#include <nanobind/stl/filesystem.h>
+
+#include "core/baseurl.hpp"
+#include "core/http.hpp"
+#include "core/sha256.hpp"
+#include "python/bind_update_json.hpp"
 #include "python/bindings.hpp"
+#include "update/file_transfer.hpp"
+#include "update/hashing.hpp"
+#include "update/manifest_fetch.hpp"
+#include "update/reachability.hpp"
 
 namespace tarvik::py {
 
-void bind_update(nb::module_& m) { (void)m; }
+namespace fs = std::filesystem;
+using namespace tarvik::update;
+
+namespace {
+
+void bind_primitives(nb::module_& m) {
+    m.def(
+        "_can_reach_server",
+        [](std::string url, double timeout) { return without_gil([&] { return can_reach_server(url, timeout); }); },
+        nb::arg("update_url"), nb::arg("timeout") = 2.0,
+        "False only when a TCP connection to the server's host and port cannot be opened.");
+    m.def(
+        "_fetch_manifest",
+        [](std::string url, int max_retries) {
+            Json doc = without_gil([&] {
+                http::Session session;
+                return fetch_manifest(session, url, max_retries);
+            });
+            return json_to_py(doc);
+        },
+        nb::arg("url"), nb::arg("max_retries") = 3, "GET and validate the remote manifest, with retries.");
+    m.def(
+        "_url_head_ok",
+        [](std::string url, double timeout, int max_retries) {
+            return without_gil([&] {
+                http::Session session;
+                return url_head_ok(session, url, timeout, max_retries);
+            });
+        },
+        nb::arg("url"), nb::arg("timeout") = 5.0, nb::arg("max_retries") = 2,
+        "HEAD probe: (ok, reason).");
+    m.def(
+        "_download",
+        [](std::string url, fs::path dest, int max_retries) {
+            without_gil([&] {
+                http::Session session;
+                download(session, url, dest, max_retries);
+            });
+        },
+        nb::arg("url"), nb::arg("dest"), nb::arg("max_retries") = 3, "Download a whole file, with retries.");
+    m.def(
+        "_download_range",
+        [](std::string url, fs::path dest, uint64_t byte_start, uint64_t byte_end, int max_retries) {
+            return without_gil([&] {
+                http::Session session;
+                return download_range(session, url, dest, byte_start, byte_end, max_retries);
+            });
+        },
+        nb::arg("url"), nb::arg("dest"), nb::arg("byte_start"), nb::arg("byte_end"), nb::arg("max_retries") = 3,
+        "Fetch one byte range into dest; False when the server sent the whole file instead.");
+    m.def(
+        "_sha256_file",
+        [](fs::path path) { return without_gil([&] { return sha256_file(path); }); }, nb::arg("path"),
+        "SHA-256 of a file as 64 lower-case hex digits.");
+    m.def(
+        "_hash_blocks",
+        [](fs::path path, int64_t block_size) { return without_gil([&] { return hash_blocks(path, block_size); }); },
+        nb::arg("path"), nb::arg("block_size") = kDefaultBlockSize, "SHA-256 of each block of a file.");
+    m.def(
+        "_is_block_entry", [](nb::handle val) { return is_block_entry(py_to_json(val)); }, nb::arg("val").none(),
+        "True for a block-level manifest entry.");
+    m.def(
+        "_entry_sha256",
+        [](nb::handle val) -> nb::object {
+            Json entry = py_to_json(val);
+            const Json* h = entry_sha256(entry);
+            return h ? json_to_py(*h) : nb::none();
+        },
+        nb::arg("val").none(), "Whole-file hash of a manifest entry, or None.");
+    m.def(
+        "_scan_local_files",
+        [](fs::path app_dir, std::vector<std::string> patterns) {
+            Json out = without_gil([&] { return scan_local_files(app_dir, patterns); });
+            return json_to_py(out);
+        },
+        nb::arg("app_dir"), nb::arg("ignore_patterns"), "Hash of every installed file the ignore rules keep.");
+}
+
+}  // namespace
+
+void bind_update(nb::module_& m) {
+    nb::module_ u = m.def_submodule("update", "Self-update client of shipped applications");
+    bind_primitives(u);
+}
 
 }  // namespace tarvik::py

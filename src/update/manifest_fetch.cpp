@@ -1,0 +1,75 @@
+#include "update/manifest_fetch.hpp"
+
+#include <exception>
+
+#include "core/errors.hpp"
+#include "core/host.hpp"
+#include "core/pytext.hpp"
+#include "update/failure_kinds.hpp"
+#include "update/pause.hpp"
+#include "update/safe_paths.hpp"
+
+namespace tarvik::update {
+
+namespace {
+
+constexpr double kManifestTimeout = 10.0;
+
+bool ascii_blank(const std::string& s) {
+    for (char c : s)
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r' && c != '\v' && c != '\f') return false;
+    return true;
+}
+
+}  // namespace
+
+Json parse_manifest_body(const std::string& body) {
+    if (ascii_blank(body)) throw runtime_error("empty response (0 bytes)");
+    Json doc;
+    bool parsed = is_valid_utf8(body) && body.rfind("\xEF\xBB\xBF", 0) != 0;
+    if (parsed) {
+        try {
+            doc = Json::parse(body);
+        } catch (const Json::exception&) {
+            parsed = false;
+        }
+    }
+    if (!parsed)
+        throw runtime_error("non-JSON response: " + py_repr(utf8_replace_invalid(body.substr(0, 200))));
+    if (!doc.is_object())
+        throw runtime_error(std::string("manifest is not an object, got ") + py_type_word(doc));
+    std::string missing;
+    for (const char* key : {"app_name", "version", "files"}) {
+        if (doc.contains(key)) continue;
+        if (!missing.empty()) missing += ", ";
+        missing += std::string("'") + key + "'";
+    }
+    if (!missing.empty()) throw runtime_error("missing required fields: [" + missing + "]");
+    const Json& files = doc["files"];
+    if (!files.is_object())
+        throw runtime_error(std::string("'files' field is not an object, got ") + py_type_word(files));
+    for (const auto& [rel, entry] : files.items())
+        if (!is_safe_relative_path(rel)) throw runtime_error("unsafe path in 'files': " + py_repr(rel));
+    return doc;
+}
+
+Json fetch_manifest(http::Session& session, const std::string& url, int max_retries) {
+    if (max_retries < 1) throw value_error("max_retries must be at least 1");
+    std::exception_ptr last;
+    for (int n = 1; n <= max_retries; ++n) {
+        try {
+            http::Response r = session.get(url, kManifestTimeout);
+            require_success(r);
+            return parse_manifest_body(r.body);
+        } catch (const std::exception& e) {
+            if (is_interrupt(e)) throw;
+            last = std::current_exception();
+            println("[Update] Fetch manifest attempt " + std::to_string(n) + "/" + std::to_string(max_retries) +
+                    " failed: " + error_text(e));
+        }
+        if (n < max_retries) pause_seconds(n);
+    }
+    std::rethrow_exception(last);
+}
+
+}  // namespace tarvik::update
