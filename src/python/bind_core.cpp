@@ -1,6 +1,7 @@
 // Core operations: baseurl, welcome, copy_files, and the INI configuration
 // class shared by the scaffolding operations.
 #include <nanobind/stl/filesystem.h>
+#include <nanobind/stl/string_view.h>
 
 #include "core/baseurl.hpp"
 #include "core/copy_files.hpp"
@@ -42,7 +43,7 @@ void bind_ini(nb::module_& core) {
                 std::optional<std::string> v = c.find(section, option);
                 return v ? nb::object(nb::str(v->c_str())) : fallback;
             },
-            nb::arg("section"), nb::arg("option"), nb::kw_only(), nb::arg("fallback") = unset)
+            nb::arg("section"), nb::arg("option"), nb::kw_only(), nb::arg("fallback").none() = unset)
         .def("set", &IniConfig::set, nb::arg("section"), nb::arg("option"), nb::arg("value"))
         .def("add_section", &IniConfig::add_section, nb::arg("section"))
         .def("write", [](const IniConfig& c, const std::filesystem::path& p) { c.write(p); }, nb::arg("path"),
