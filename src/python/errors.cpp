@@ -62,7 +62,8 @@ void translate(const std::exception_ptr& p, void*) {
     } catch (const IniParsingError& e) {
         nb::object cp = nb::module_::import_("configparser");
         nb::object v = cp.attr("ParsingError")(e.source);
-        for (const auto& [lineno, line] : e.errors) v.attr("append")(lineno, line);
+        // configparser appends each bad line as its repr().
+        for (const auto& [lineno, line] : e.errors) v.attr("append")(lineno, nb::repr(nb::str(line.c_str(), line.size())));
         raise(v.type(), v);
     } catch (const HttpError& e) {
         nb::object err = nb::module_::import_("urllib.error");
