@@ -83,6 +83,13 @@ public:
     std::string lower(std::string_view text) override { return call_str_method(text, "lower"); }
     std::string upper(std::string_view text) override { return call_str_method(text, "upper"); }
 
+    bool is_python_os_error(const std::exception& e) override {
+        auto* pe = dynamic_cast<const nb::python_error*>(&e);
+        if (!pe) return false;
+        nb::gil_scoped_acquire gil;
+        return pe->matches(PyExc_OSError);
+    }
+
 private:
     static std::string call_str_method(std::string_view text, const char* method) {
         nb::gil_scoped_acquire gil;

@@ -5,6 +5,7 @@
 // back as exceptions carrying the Python error.
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,6 +35,10 @@ public:
     // Python's str.lower() and str.upper() on UTF-8 text.
     virtual std::string lower(std::string_view text) = 0;
     virtual std::string upper(std::string_view text) = 0;
+
+    // True when the exception carries a Python OSError (or a subclass) raised
+    // by the interpreter; the library's own OS errors are told apart without it.
+    virtual bool is_python_os_error(const std::exception& e) = 0;
 };
 
 // The interpreter of this process; provided by the binding layer.

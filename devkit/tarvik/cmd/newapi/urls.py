@@ -9,5 +9,6 @@ urlpatterns = [
     path("example/<int:pk>/", views.ExampleDetailView.as_view(), name="example-detail"),
 ]
 
-# Modules the route discovery of the framework walks for this app.
+# Modules the route discovery of the framework walks for this app
+# (the router, Example views).
 ROUTE_MODULES = (path, example)
