@@ -119,3 +119,19 @@ def test_failures_reach_the_caller(tmp_path):
     make_tree(tmp_path, {"plain.txt": b"p"})
     with pytest.raises(OSError):
         copy_files(str(tmp_path / "plain.txt"), str(tmp_path / "dst4"))
+
+
+@pytest.mark.skipif(os.name == "nt", reason="POSIX file names may hold bytes that are not UTF-8")
+def test_names_that_are_not_utf8_are_copied_and_named_in_errors(tmp_path):
+    src = os.fsencode(tmp_path / "src")
+    os.makedirs(os.path.join(src, b"dir\xff"))
+    with open(os.path.join(src, b"dir\xff", b"file\xfe"), "wb") as f:
+        f.write(b"data")
+    copy_files(os.fsdecode(src), str(tmp_path / "dst"))
+    with open(os.path.join(os.fsencode(tmp_path / "dst"), b"dir\xff", b"file\xfe"), "rb") as f:
+        assert f.read() == b"data"
+
+    os.symlink(b"nowhere", os.path.join(src, b"dir\xff", b"dangling\xfd"))
+    with pytest.raises(FileNotFoundError) as err:
+        copy_files(os.fsdecode(src), str(tmp_path / "dst2"))
+    assert os.fsencode(err.value.filename).endswith(b"dangling\xfd")

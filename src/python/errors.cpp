@@ -14,13 +14,18 @@ nb::object builtin(const char* name) { return nb::module_::import_("builtins").a
 
 void raise(nb::handle type, nb::handle value) { PyErr_SetObject(type.ptr(), value.ptr()); }
 
+// A file name as os.fsdecode() gives it: bytes that are not UTF-8 (possible
+// in POSIX file names) become surrogate escapes instead of failing.
+nb::object fs_str(const std::string& name) {
+    return nb::steal(PyUnicode_DecodeFSDefaultAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+}
+
 nb::object os_error(int errnum, const std::string& text, const std::string& file,
                     const std::string& file2 = {}) {
     nb::object cls = builtin("OSError");
     if (file.empty()) return cls(errnum, nb::str(text.c_str()));
-    if (file2.empty()) return cls(errnum, nb::str(text.c_str()), nb::str(file.c_str()));
-    return cls(errnum, nb::str(text.c_str()), nb::str(file.c_str()), nb::none(),
-               nb::str(file2.c_str()));
+    if (file2.empty()) return cls(errnum, nb::str(text.c_str()), fs_str(file));
+    return cls(errnum, nb::str(text.c_str()), fs_str(file), nb::none(), fs_str(file2));
 }
 
 void translate(const std::exception_ptr& p, void*) {
@@ -47,21 +52,21 @@ void translate(const std::exception_ptr& p, void*) {
         raise(v.type(), v);
     } catch (const DuplicateSectionError& e) {
         nb::object cp = nb::module_::import_("configparser");
-        nb::object src = e.source.empty() ? nb::none() : nb::object(nb::str(e.source.c_str()));
+        nb::object src = e.source.empty() ? nb::none() : fs_str(e.source);
         nb::object v = cp.attr("DuplicateSectionError")(e.section, src, e.lineno);
         raise(v.type(), v);
     } catch (const DuplicateOptionError& e) {
         nb::object cp = nb::module_::import_("configparser");
-        nb::object src = e.source.empty() ? nb::none() : nb::object(nb::str(e.source.c_str()));
+        nb::object src = e.source.empty() ? nb::none() : fs_str(e.source);
         nb::object v = cp.attr("DuplicateOptionError")(e.section, e.option, src, e.lineno);
         raise(v.type(), v);
     } catch (const MissingSectionHeaderError& e) {
         nb::object cp = nb::module_::import_("configparser");
-        nb::object v = cp.attr("MissingSectionHeaderError")(e.source, e.lineno, e.line);
+        nb::object v = cp.attr("MissingSectionHeaderError")(fs_str(e.source), e.lineno, e.line);
         raise(v.type(), v);
     } catch (const IniParsingError& e) {
         nb::object cp = nb::module_::import_("configparser");
-        nb::object v = cp.attr("ParsingError")(e.source);
+        nb::object v = cp.attr("ParsingError")(fs_str(e.source));
         // configparser appends each bad line as its repr().
         for (const auto& [lineno, line] : e.errors) v.attr("append")(lineno, nb::repr(nb::str(line.c_str(), line.size())));
         raise(v.type(), v);
