@@ -10,6 +10,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
+#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
+#endif
 #endif
 
 namespace tarvik {
@@ -51,7 +54,8 @@ void print_info(std::string_view text) {
 bool enable_console_colours() {
 #ifdef _WIN32
     bool any = false;
-    for (DWORD which : {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const DWORD streams[] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (DWORD which : streams) {
         HANDLE h = GetStdHandle(which);
         DWORD mode = 0;
         if (h == INVALID_HANDLE_VALUE || h == nullptr || !GetConsoleMode(h, &mode)) continue;
