@@ -7,7 +7,7 @@ import tomllib
 
 import pytest
 
-from scaffold_fixtures import DEVKIT_FRAMEWORK, framework, tree, workspace  # noqa: F401
+from foundation_fixtures import DEVKIT_FRAMEWORK, framework, tree, workspace  # noqa: F401
 from tarvik_cmd.init import create_file
 
 BLUE, CYAN, RESET = "\x1b[34m", "\x1b[36m", "\x1b[0m"
