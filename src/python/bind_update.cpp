@@ -2,11 +2,17 @@
 #include <nanobind/stl/filesystem.h>
 
 #include "core/baseurl.hpp"
+#include "core/host.hpp"
 #include "core/http.hpp"
 #include "core/sha256.hpp"
 #include "python/bind_update_json.hpp"
 #include "python/bindings.hpp"
+#include "core/file_io.hpp"
+#include "python/host_update_widgets.hpp"
+#include "update/check_update.hpp"
 #include "update/file_transfer.hpp"
+#include "update/installation.hpp"
+#include "update/update_script.hpp"
 #include "update/hashing.hpp"
 #include "update/manifest_fetch.hpp"
 #include "update/reachability.hpp"
@@ -91,11 +97,72 @@ void bind_primitives(nb::module_& m) {
         nb::arg("app_dir"), nb::arg("ignore_patterns"), "Hash of every installed file the ignore rules keep.");
 }
 
+ScriptInputs script_inputs(const fs::path& app_dir, const fs::path& temp_dir, std::vector<std::string> to_delete,
+                           std::optional<std::string> manifest_name, std::optional<std::string> new_exe_path) {
+    return {path_text(app_dir), path_text(temp_dir), std::move(to_delete), std::move(manifest_name),
+            std::move(new_exe_path), host().executable()};
+}
+
+void bind_installation(nb::module_& m) {
+    m.def("_app_dir", &app_dir, "Directory of the running executable (sys.executable).");
+    m.def(
+        "_load_community_key",
+        [](fs::path dir) -> nb::object {
+            std::optional<Json> key = load_community_key(path_text(dir));
+            return key ? json_to_py(*key) : nb::none();
+        },
+        nb::arg("app_dir"), "COMMUNITY_KEY from the installation's build.json, or None.");
+    m.def(
+        "_detect_platform",
+        [] {
+            Platform p = detect_platform();
+            return std::make_tuple(p.os, p.arch, p.display);
+        },
+        "(os label, architecture label, OS display name) of this machine.");
+    m.def(
+        "_read_gitignore", [](fs::path dir) { return read_gitignore(path_text(dir)); }, nb::arg("app_dir"),
+        "Ignore patterns of the installation's .gitignore.");
+    m.def("_is_ignored", &is_ignored_installed, nb::arg("rel_path"), nb::arg("patterns"),
+          "True when the installed file at rel_path is left alone by the ignore rules.");
+    m.def(
+        "_generate_update_script",
+        [](fs::path app_dir, fs::path temp_dir, std::vector<std::string> to_delete,
+           std::optional<std::string> manifest_name, std::optional<std::string> new_exe_path) {
+            return write_update_script(
+                script_inputs(app_dir, temp_dir, std::move(to_delete), std::move(manifest_name), std::move(new_exe_path)));
+        },
+        nb::arg("app_dir"), nb::arg("temp_dir"), nb::arg("to_delete"), nb::arg("manifest_name").none() = nb::none(),
+        nb::arg("new_exe_path").none() = nb::none(), "Write the platform's update script; returns its path.");
+    m.def(
+        "_generate_update_bat",
+        [](fs::path app_dir, fs::path temp_dir, std::vector<std::string> to_delete,
+           std::optional<std::string> manifest_name, std::optional<std::string> new_exe_path, long pid) {
+            return write_batch_script(
+                script_inputs(app_dir, temp_dir, std::move(to_delete), std::move(manifest_name), std::move(new_exe_path)),
+                pid);
+        },
+        nb::arg("app_dir"), nb::arg("temp_dir"), nb::arg("to_delete"), nb::arg("manifest_name").none() = nb::none(),
+        nb::arg("new_exe_path").none() = nb::none(), nb::arg("pid"),
+        "Write the Windows form of the update script (update.bat), waiting for process pid.");
+}
+
 }  // namespace
 
 void bind_update(nb::module_& m) {
     nb::module_ u = m.def_submodule("update", "Self-update client of shipped applications");
+    u.attr("BASE_URL") = baseurl();
+    u.attr("UPDATE_URL") = default_update_url();
     bind_primitives(u);
+    bind_installation(u);
+    u.def(
+        "check_update",
+        [](std::string app_name, std::string version, nb::object status_label, nb::object progress_bar) {
+            auto progress = widget_progress(std::move(status_label), std::move(progress_bar));
+            return without_gil([&] { return check_update(app_name, version, *progress); });
+        },
+        nb::arg("app_name"), nb::arg("version"), nb::arg("status_label").none() = nb::none(),
+        nb::arg("progress_bar").none() = nb::none(),
+        "Check for a new version and start the update; True means the caller must exit now.");
 }
 
 }  // namespace tarvik::py

@@ -1,0 +1,182 @@
+#include "update/check_update.hpp"
+
+#include <chrono>
+#include <filesystem>
+
+#include "core/baseurl.hpp"
+#include "core/errors.hpp"
+#include "core/file_io.hpp"
+#include "core/host.hpp"
+#include "core/http.hpp"
+#include "core/pytext.hpp"
+#include "update/failure_kinds.hpp"
+#include "update/file_transfer.hpp"
+#include "update/hand_off.hpp"
+#include "update/installation.hpp"
+#include "update/manifest_fetch.hpp"
+#include "update/progress_text.hpp"
+#include "update/reachability.hpp"
+#include "update/update_diff.hpp"
+
+namespace tarvik::update {
+
+namespace {
+
+std::string without_trailing_slashes(std::string s) {
+    while (!s.empty() && s.back() == '/') s.pop_back();
+    return s;
+}
+
+// Text of a manifest member as it is shown and compared.
+std::string text_of(const Json& v) { return v.is_string() ? v.get<std::string>() : json_compact_py(v); }
+
+std::optional<Json> read_local_manifest(const std::string& path) {
+    try {
+        std::string text = read_text_utf8(fs_path(path));
+        if (text.rfind("\xEF\xBB\xBF", 0) == 0) return std::nullopt;
+        return Json::parse(text);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// Reports a failed manifest fetch the way its kind calls for.
+void report_fetch_failure(const std::exception& e, Progress& progress) {
+    if (auto* h = dynamic_cast<const HttpError*>(&e)) {
+        std::string label = "Update check failed: HTTP " + std::to_string(h->status) + ", skipping";
+        println("[Update] " + label);
+        progress.show(label);
+        return;
+    }
+    if (auto* u = dynamic_cast<const UrlError*>(&e)) {
+        println("[Update] Update check failed: network error, skipping (" + utf8_prefix(u->reason, 40) + ")");
+        progress.show("Update check failed: network error, skipping");
+        return;
+    }
+    if (is_os_failure(e)) {
+        println("[Update] Update check failed: network error, skipping (" + kind_name(e) + ": " +
+                text_prefix(e, 40) + ")");
+        progress.show("Update check failed: network error, skipping");
+        return;
+    }
+    println("[Update] Update check failed: server unresponsive, skipping (" + text_prefix(e, 60) + ")");
+    progress.show("Update check failed: server unresponsive, skipping");
+}
+
+}  // namespace
+
+std::string default_update_url() { return without_trailing_slashes(baseurl() + "auth/") + "/"; }
+
+std::string choose_new_exe_path(const std::string& app_dir, const std::string& app_name,
+                                const std::string& exe_path, const Json& remote_files) {
+    if (remote_files.contains(base_name(exe_path))) return exe_path;
+    for (const std::string& name : {app_name, app_name + kExeSuffix})
+        if (!name.empty() && name.find('/') == std::string::npos && remote_files.contains(name))
+            return join_path(app_dir, name);
+    return exe_path;
+}
+
+bool check_update(const std::string& app_name, const std::string& version, Progress& progress) {
+    const std::string dir = app_dir();
+    std::optional<Json> key = load_community_key(dir);
+    std::string update_url = default_update_url();
+    if (key && key->is_string() && !key->get<std::string>().empty())
+        update_url = without_trailing_slashes(baseurl()) + "/" + key->get<std::string>() + "/media/update/";
+
+    const Platform pf = detect_platform();
+    const std::string manifest_name = "manifest--" + app_name + "-" + pf.os + "-" + pf.arch + ".json";
+    println("[Update] Detected platform: " + pf.os + " " + pf.arch + " (" + pf.display + ")");
+    println("[Update] Manifest file name: " + manifest_name);
+    println("[Update] Manifest URL: " + update_url + manifest_name);
+
+    const std::string local_manifest_path = join_path(dir, manifest_name);
+    std::error_code ec;
+    if (!std::filesystem::exists(fs_path(local_manifest_path), ec)) return false;
+    std::optional<Json> local_manifest = read_local_manifest(local_manifest_path);
+    if (!local_manifest) return false;
+    const std::vector<std::string> ignore_patterns = read_gitignore(dir);
+
+    progress.show("Checking for updates...");
+    if (!can_reach_server(update_url, 2.0)) {
+        println("[Update] Update check failed: network unreachable, skipping (server unreachable, pre-check 2s)");
+        progress.show("Update check failed: network unreachable, skipping");
+        return false;
+    }
+
+    const std::string manifest_url = update_url + manifest_name;
+    println("[Update] Downloading remote manifest: " + manifest_url);
+    http::Session session;
+    Json remote;
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        remote = fetch_manifest(session, manifest_url, 3);
+    } catch (const std::exception& e) {
+        if (is_interrupt(e)) throw;
+        report_fetch_failure(e, progress);
+        return false;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double kb = static_cast<double>(utf8_length(json_compact_py(remote))) / 1024.0;
+    println("[Update] Remote manifest downloaded: " + fixed(kb, 1) + "KB (" + fixed(seconds, 1) + "s)");
+
+    if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
+    const Json& remote_version_value = remote["version"];
+    const std::string remote_version = text_of(remote_version_value);
+    if (remote_version_value.is_string() && remote_version == version) {
+        println("[Update] Version matches (binary " + version + " == remote " + remote_version +
+                "), skipping hash scan");
+        progress.set_bar(0);
+        progress.show("Already up to date");
+        return false;
+    }
+
+    const Json& remote_files = remote["files"];
+    const std::string file_base_url = update_url + app_name + "-" + remote_version + "-" + pf.display + "/";
+    if (!remote_files.empty()) {
+        const std::string probe_path = remote_files.begin().key();
+        const std::string probe_url = file_base_url + probe_path;
+        auto [ok, reason] = url_head_ok(session, probe_url, 5.0, 2);
+        if (!ok) {
+            std::string message = reason == "HTTP 404"
+                                      ? "Server version directory not found (" + remote_version + "), skipping update"
+                                      : "Update probe failed (" + reason + "), skipping update";
+            println("[Update] " + message + " probe=" + probe_url);
+            progress.show(message);
+            return false;
+        }
+        println("[Update] Remote version folder verified via HEAD: " + probe_path + " (" + reason + ")");
+    }
+
+    std::string local_ver = "?";
+    if (local_manifest->is_object() && local_manifest->contains("version"))
+        local_ver = text_of((*local_manifest)["version"]);
+    const std::string direction = remote_version < version ? "rollback" : "upgrade";
+    progress.show("New version " + remote_version + " found (" + direction + "), updating...");
+    progress.set_bar(0);
+    println("[Update] " + direction + " needed: binary=" + version + " local_manifest=" + local_ver +
+            " remote=" + remote_version);
+
+    const Json* local_files = nullptr;
+    if (local_manifest->is_object() && local_manifest->contains("files") && (*local_manifest)["files"].is_object())
+        local_files = &(*local_manifest)["files"];
+    if (!local_files)
+        println("[Update] local manifest missing 'files', falling back to one-way compare (no delete)");
+    UpdateDiff diff = compute_diff(dir, remote_files, local_files, ignore_patterns);
+    println("[Update] diff stats: to_download=" + std::to_string(diff.to_download.size()) +
+            "  to_delete(B\xE2\x88\x92" "A)=" + std::to_string(diff.to_delete.size()) +
+            "  (remote.files=" + std::to_string(remote_files.size()) +
+            "  local.files=" + (local_files ? std::to_string(local_files->size()) : std::string("N/A")) + ")");
+    if (diff.to_download.empty() && diff.to_delete.empty()) return false;
+
+    HandOff h;
+    h.app_dir = dir;
+    h.manifest_name = manifest_name;
+    h.file_base_url = file_base_url;
+    h.remote_manifest = &remote;
+    h.to_download = std::move(diff.to_download);
+    h.to_delete = std::move(diff.to_delete);
+    h.new_exe_path = choose_new_exe_path(dir, app_name, host().executable(), remote_files);
+    return stage_and_hand_off(session, h, progress);
+}
+
+}  // namespace tarvik::update

@@ -1,0 +1,27 @@
+// The second half of an update: stage the new files in a temporary folder,
+// write the new manifest beside them, then write and start the update script.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/http.hpp"
+#include "core/json_text.hpp"
+#include "update/progress.hpp"
+#include "update/update_diff.hpp"
+
+namespace tarvik::update {
+
+struct HandOff {
+    std::string app_dir, manifest_name, file_base_url;
+    const Json* remote_manifest = nullptr;
+    std::vector<DownloadItem> to_download;
+    std::vector<std::string> to_delete;
+    std::string new_exe_path;
+};
+
+// True when the update script has been started; false (temporary folder
+// removed, installation untouched) when a download or the start failed.
+bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& progress);
+
+}  // namespace tarvik::update

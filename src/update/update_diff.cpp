@@ -1,0 +1,131 @@
+#include "update/update_diff.hpp"
+
+#include <filesystem>
+#include <unordered_set>
+
+#include "core/sha256.hpp"
+#include "update/hashing.hpp"
+#include "update/installation.hpp"
+#include "update/safe_paths.hpp"
+
+namespace tarvik::update {
+
+namespace {
+
+bool is_regular_file(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(fs_path(path), ec);
+}
+
+std::optional<std::string> try_sha256(const std::string& path) {
+    try {
+        return sha256_file(fs_path(path));
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+std::optional<uint64_t> non_negative(const Json& v) {
+    if (v.is_number_unsigned()) return v.get<uint64_t>();
+    if (v.is_number_integer() && v.get<int64_t>() >= 0) return static_cast<uint64_t>(v.get<int64_t>());
+    return std::nullopt;
+}
+
+// The block size of a block-level entry; nullopt when it names an unusable
+// one, and the entry is then compared as a whole file.
+std::optional<uint64_t> block_size_of(const Json& entry) {
+    auto it = entry.find("block_size");
+    if (it == entry.end()) return static_cast<uint64_t>(kDefaultBlockSize);
+    auto n = non_negative(*it);
+    if (!n || *n == 0) return std::nullopt;
+    return n;
+}
+
+DownloadItem whole(const std::string& path) { return DownloadItem{path}; }
+
+// One path that both manifests list.
+void compare_file(const std::string& app_dir, const std::string& path, const Json& entry,
+                  std::vector<DownloadItem>& out) {
+    std::optional<std::string> remote_hash = entry_sha256_text(entry);
+    std::string local_path = join_relative(app_dir, path);
+    if (!is_regular_file(local_path)) {
+        out.push_back(whole(path));
+        return;
+    }
+    std::optional<uint64_t> block_size = is_block_entry(entry) ? block_size_of(entry) : std::nullopt;
+    if (block_size) {
+        const Json& remote_blocks = entry["blocks"];
+        std::vector<std::string> local_blocks;
+        try {
+            local_blocks = hash_blocks(fs_path(local_path), static_cast<int64_t>(*block_size));
+        } catch (const std::exception&) {
+            local_blocks.clear();
+        }
+        DownloadItem item{path, true};
+        for (size_t i = 0; i < remote_blocks.size(); ++i) {
+            const Json& rb = remote_blocks[i];
+            if (i >= local_blocks.size() || !rb.is_string() || rb.get_ref<const std::string&>() != local_blocks[i])
+                item.blocks.push_back(i);
+        }
+        if (item.blocks.empty() && local_blocks.size() == remote_blocks.size()) return;  // unchanged
+        item.block_size = *block_size;
+        auto size = entry.find("size");
+        if (size != entry.end()) item.size = non_negative(*size);
+        item.sha256 = remote_hash.value_or("");
+        out.push_back(std::move(item));
+        return;
+    }
+    std::optional<std::string> local_hash = try_sha256(local_path);
+    if (!local_hash || !remote_hash || *local_hash != *remote_hash) out.push_back(whole(path));
+}
+
+bool has_protected_dir(const std::string& rel_norm) {
+    for (const char* name : {"dbs", "logs", "__pycache__"}) {
+        std::string prefix = std::string(name) + "/";
+        if (rel_norm.rfind(prefix, 0) == 0) return true;
+        if (("/" + rel_norm).find("/" + prefix) != std::string::npos) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool is_kept_on_delete(const std::string& rel, const std::vector<std::string>& ignore_patterns) {
+    if (!is_safe_relative_path(rel)) return true;
+    size_t slash = rel.rfind('/');
+    if (is_reserved_file_name(slash == std::string::npos ? rel : rel.substr(slash + 1))) return true;
+    std::string rel_norm = rel;
+    for (char& c : rel_norm)
+        if (c == '\\') c = '/';
+    if (has_protected_dir(rel_norm)) return true;
+    return is_ignored_installed(rel_norm, ignore_patterns);
+}
+
+UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, const Json* local_files,
+                        const std::vector<std::string>& ignore_patterns) {
+    UpdateDiff d;
+    if (!local_files) {
+        for (const auto& [path, entry] : remote_files.items()) {
+            std::string local_path = join_relative(app_dir, path);
+            if (!is_regular_file(local_path)) {
+                d.to_download.push_back(whole(path));
+                continue;
+            }
+            std::optional<std::string> local_hash = try_sha256(local_path);
+            std::optional<std::string> remote_hash = entry_sha256_text(entry);
+            if (!local_hash || !remote_hash || *local_hash != *remote_hash) d.to_download.push_back(whole(path));
+        }
+        return d;
+    }
+    for (const auto& [path, entry] : remote_files.items())
+        if (local_files->contains(path)) compare_file(app_dir, path, entry, d.to_download);
+    for (const auto& [path, entry] : remote_files.items())
+        if (!local_files->contains(path)) d.to_download.push_back(whole(path));
+    for (const auto& [path, entry] : local_files->items()) {
+        if (remote_files.contains(path) || is_kept_on_delete(path, ignore_patterns)) continue;
+        if (is_regular_file(join_relative(app_dir, path))) d.to_delete.push_back(path);
+    }
+    return d;
+}
+
+}  // namespace tarvik::update
