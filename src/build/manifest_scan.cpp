@@ -9,8 +9,12 @@
 #include <optional>
 #include <thread>
 
+#include <cerrno>
+
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 #include "core/errors.hpp"
@@ -58,14 +62,57 @@ UniqueFile open_for_scan(const fs::path& path) {
     return f;
 }
 
-std::string digest_small(const fs::path& path, Sha256& h, std::vector<char>& buf) {
+#ifndef _WIN32
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() { if (fd >= 0) ::close(fd); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+#endif
+
+// Size of a file and, below the threshold, its digest. On POSIX one open and
+// one fstat per file (no second path look-up); the open does not wait on a
+// FIFO, and anything but a regular file is refused instead of being read
+// forever.
+void size_and_small_digest(const fs::path& path, FileDigest& d, Sha256& h, std::vector<char>& buf) {
+#ifndef _WIN32
+    Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (f.fd < 0) throw os_error_from_errno(path_text(path));
+    struct stat st;
+    if (::fstat(f.fd, &st) != 0) throw os_error_from_errno(path_text(path));
+    if (!S_ISREG(st.st_mode)) throw OsError(ENOTSUP, "not a regular file", path_text(path));
+    d.size = static_cast<std::uint64_t>(st.st_size);
+    if (d.size >= BLOCK_THRESHOLD) {
+        d.block_level = true;
+        return;
+    }
+    for (;;) {
+        ssize_t n = ::read(f.fd, buf.data(), buf.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw os_error_from_errno(path_text(path));
+        }
+        if (n == 0) break;
+        h.update(buf.data(), static_cast<size_t>(n));
+    }
+    d.sha256 = h.hex_digest();
+#else
+    if (!fs::is_regular_file(path)) throw OsError(EINVAL, "not a regular file", path_text(path));
+    d.size = fs::file_size(path);
+    if (d.size >= BLOCK_THRESHOLD) {
+        d.block_level = true;
+        return;
+    }
     UniqueFile f = open_for_scan(path);
     for (;;) {
         size_t n = read_some(f.get(), buf.data(), buf.size(), path);
         if (n == 0) break;
         h.update(buf.data(), n);
     }
-    return h.hex_digest();
+    d.sha256 = h.hex_digest();
+#endif
 }
 
 // One large file: this thread reads pieces of BLOCK_SIZE into a ring of slots
@@ -203,10 +250,7 @@ std::vector<FileDigest> digest_files(const std::vector<DistFile>& files, const s
             size_t i = next.fetch_add(1);
             if (i >= files.size()) return;
             try {
-                FileDigest& d = out[i];
-                d.size = fs::file_size(files[i].full);
-                if (d.size >= BLOCK_THRESHOLD) d.block_level = true;
-                else d.sha256 = digest_small(files[i].full, h, buf);
+                size_and_small_digest(files[i].full, out[i], h, buf);
             } catch (...) {
                 failure.record(i, std::current_exception());
                 stop = true;
