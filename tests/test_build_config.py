@@ -213,13 +213,6 @@ class TestPlatform:
         assert b.get_platform() == b._platform_for(platform.system(), platform.machine())
 
 
-def test_constants():
-    assert b.BLOCK_SIZE == 1048576 and b.BLOCK_THRESHOLD == 8388608
-    assert b.DEFAULT_INCLUDE_PACKAGES == PACKAGES
-    assert len(b.DEFAULT_INCLUDE_DATA_FILES) == 8 and len(b.DEFAULT_NOFOLLOW_IMPORT_TO) == 7
-    assert b.DEFAULT_INCLUDE_MODULES == ["django.core.management", "tarvik_cmd"]
-
-
 @pytest.mark.parametrize("seconds, text", [(125.36, "2 min 5.4 sec"), (59.97, "0 min 60.0 sec"),
                                            (0.04, "0 min 0.0 sec"), (3600.0, "60 min 0.0 sec")])
 def test_duration_format(seconds, text):

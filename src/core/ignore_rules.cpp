@@ -1,6 +1,11 @@
 #include "core/ignore_rules.hpp"
 
 #include <cwctype>
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#endif
 
 #include "core/file_io.hpp"
 #include "core/pytext.hpp"
@@ -27,6 +32,14 @@ std::u32string decode(std::string_view utf8) {
 char32_t fold_char(char32_t c, bool fold) {
     if (!fold) return c;
     if (c == U'\\') return U'/';
+#ifdef _WIN32
+    // The C runtime's towlower maps only ASCII in the "C" locale; the system's
+    // own mapping lowers every BMP letter, like str.lower() for those.
+    if (c >= 0x80 && (c < 0xD800 || (c >= 0xE000 && c <= 0xFFFF))) {
+        return static_cast<char32_t>(reinterpret_cast<ULONG_PTR>(
+            CharLowerW(reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(c)))));
+    }
+#endif
     return static_cast<char32_t>(std::towlower(static_cast<wint_t>(c)));
 }
 

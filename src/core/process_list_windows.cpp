@@ -4,6 +4,7 @@
 #include "core/process_list.hpp"
 
 #define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
 #include <windows.h>
 #include <tlhelp32.h>
 

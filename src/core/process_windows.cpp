@@ -5,6 +5,7 @@
 #include "core/process.hpp"
 
 #define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
 #include <windows.h>
 
 #include <cerrno>
