@@ -14,10 +14,11 @@
 namespace tarvik {
 
 std::vector<ProcessEntry> list_processes() {
-    int bytes = proc_listallpids(nullptr, 0);
-    if (bytes <= 0) throw os_error_from_errno();
+    // Both calls count processes (not bytes); the first sizes the buffer.
+    int expected = proc_listallpids(nullptr, 0);
+    if (expected <= 0) throw os_error_from_errno();
     // Room for processes that start while we look.
-    std::vector<pid_t> pids(static_cast<size_t>(bytes) / sizeof(pid_t) + 64);
+    std::vector<pid_t> pids(static_cast<size_t>(expected) + 64);
     int count = proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
     if (count <= 0) throw os_error_from_errno();
     pids.resize(static_cast<size_t>(count));
