@@ -65,9 +65,13 @@ class _Handler(BaseHTTPRequestHandler):
     def _answer(self, reply, send_body, entry):
         if reply.delay:
             time.sleep(reply.delay)
-        if reply.drop or reply.reset:
-            if reply.reset:
-                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        if reply.reset:
+            # closing with a zero linger time sends RST instead of FIN
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.connection.close()
+            self.close_connection = True
+            return
+        if reply.drop:
             self.close_connection = True
             return
         self.send_response(reply.status)

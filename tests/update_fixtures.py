@@ -4,6 +4,7 @@ a stand-in for the running application, and recording splash widgets."""
 import hashlib
 import json
 import os
+import platform
 import socket
 import subprocess
 import sys
@@ -15,7 +16,18 @@ import pytest
 from faultserver import FaultServer
 
 APP = "Shop"
-OS_, ARCH, DISPLAY = "linux", "x64", "Linux"
+
+
+def _arch(machine):
+    machine = machine.lower()
+    if machine in ("arm64", "aarch64"):
+        return "arm64"
+    return "armv7" if machine.startswith("armv") else "x64"
+
+
+OS_, DISPLAY = {"Darwin": ("macos", "macOS"), "Windows": ("windows", "Windows")}.get(
+    platform.system(), ("linux", "Linux"))
+ARCH = _arch(platform.machine())
 MANIFEST = f"manifest--{APP}-{OS_}-{ARCH}.json"
 PYTHON = sys.executable  # the real interpreter: tests replace sys.executable
 EXE_SCRIPT = '#!/bin/sh\necho "$0" >> "$(dirname "$0")/started.txt"\n'

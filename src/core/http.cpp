@@ -12,6 +12,7 @@
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
+#include "core/pytext.hpp"
 
 namespace tarvik::http {
 
@@ -128,6 +129,15 @@ int on_prereq(void* userdata, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
+// libcurl guesses a scheme for a URL without one; urllib refuses such a URL.
+void check_scheme(const std::string& url) {
+    size_t sep = url.find("://");
+    if (sep == std::string::npos || sep == 0) throw value_error("unknown url type: " + py_repr(url));
+    std::string scheme = url.substr(0, sep);
+    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (scheme != "http" && scheme != "https") throw UrlError("unknown url type: " + scheme);
+}
+
 std::string os_text(long errnum) {
     return "[Errno " + std::to_string(errnum) + "] " + std::strerror(static_cast<int>(errnum));
 }
@@ -149,6 +159,7 @@ struct Session::Impl {
     // Resets the handle (its connections stay in the pool) and sets what every
     // request shares.
     void prepare(Transfer& t, const std::string& url, double timeout, curl_slist* headers) {
+        check_scheme(url);
         CURL* e = easy.get();
         curl_easy_reset(e);
         errbuf[0] = '\0';
@@ -232,7 +243,7 @@ struct Session::Impl {
         curl_easy_getinfo(easy.get(), CURLINFO_OS_ERRNO, &os_errno);
         switch (rc) {
             case CURLE_URL_MALFORMAT:
-                throw value_error("unknown url type: '" + url + "'");
+                throw value_error("invalid URL: " + py_repr(url));
             case CURLE_UNSUPPORTED_PROTOCOL:
             case CURLE_COULDNT_RESOLVE_HOST:
             case CURLE_COULDNT_RESOLVE_PROXY:
@@ -248,6 +259,7 @@ struct Session::Impl {
                 if (os_errno) throw OsError(static_cast<int>(os_errno), std::strerror(static_cast<int>(os_errno)));
                 throw OsError(ECONNRESET, text);
             case CURLE_GOT_NOTHING:
+                if (os_errno) throw OsError(static_cast<int>(os_errno), std::strerror(static_cast<int>(os_errno)));
                 throw OsError(ECONNRESET, "Remote end closed connection without response");
             case CURLE_PARTIAL_FILE:
                 throw OsError(ECONNRESET, text);
