@@ -29,8 +29,9 @@ def site(tmp_path, monkeypatch, private_tmp):
         monkeypatch.setattr(sys, "executable", exe)
         return exe
 
-    yield SimpleNamespace(www=www, srv=srv, install=install, installed=installed, tmp=private_tmp)
-    srv.close()
+    ns = SimpleNamespace(www=www, srv=srv, install=install, installed=installed, tmp=private_tmp)
+    yield ns
+    ns.srv.close()
 
 
 def header(root=ROOT):

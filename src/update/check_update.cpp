@@ -176,6 +176,8 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     h.to_download = std::move(diff.to_download);
     h.to_delete = std::move(diff.to_delete);
     h.new_exe_path = choose_new_exe_path(dir, app_name, host().executable(), remote_files);
+    if (dir_name(h.new_exe_path) == dir && remote_files.contains(base_name(h.new_exe_path)))
+        h.new_exe_rel = base_name(h.new_exe_path);
     return stage_and_hand_off(session, h, progress);
 }
 

@@ -131,6 +131,14 @@ private:
     const std::string& temp_dir_;
 };
 
+// A staged executable gets its execute bits; cp then creates it with them.
+void make_executable(const fs::path& staged) {
+    std::error_code ec;
+    if (!fs::is_regular_file(staged, ec)) return;
+    fs::permissions(staged, fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec,
+                    fs::perm_options::add, ec);
+}
+
 // Starts the script; on failure records why and undoes the staging.
 bool start_script(const std::string& script_path, const HandOff& h, TempDir& temp, Progress& progress) {
     try {
@@ -180,6 +188,7 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
             return false;
         }
     }
+    if (!h.new_exe_rel.empty()) make_executable(fs_path(join_relative(temp_dir, h.new_exe_rel)));
     progress.set_bar(100);
     progress.show("Update download complete, applying...");
 

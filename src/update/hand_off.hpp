@@ -18,6 +18,9 @@ struct HandOff {
     std::vector<DownloadItem> to_download;
     std::vector<std::string> to_delete;
     std::string new_exe_path;
+    // The new executable's relative path when the new version ships it: a
+    // staged copy is made executable (the manifest carries no file modes).
+    std::string new_exe_rel;
 };
 
 // True when the update script has been started; false (temporary folder
