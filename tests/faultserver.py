@@ -134,15 +134,17 @@ class FaultServer:
         target = self._file_for(path)
         if target is None:
             return Reply(404, b"not found")
-        data = target.read_bytes()
+        size = target.stat().st_size
         if range_header and self.honour_ranges and range_header.startswith("bytes="):
             first, _, last = range_header[6:].partition("-")
-            first, last = int(first), min(int(last), len(data) - 1)
+            first, last = int(first), min(int(last), size - 1)
             if first > last:
                 return Reply(416, b"")
-            return Reply(206, data[first:last + 1],
-                          {"Content-Range": f"bytes {first}-{last}/{len(data)}"})
-        return Reply(200, data)
+            with open(target, "rb") as f:
+                f.seek(first)
+                data = f.read(last - first + 1)
+            return Reply(206, data, {"Content-Range": f"bytes {first}-{last}/{size}"})
+        return Reply(200, target.read_bytes())
 
     def _file_for(self, path):
         if self.root is None:

@@ -118,7 +118,8 @@ private:
                 break;
             }
         }
-        if (range_ok && hash_or_empty(dest) != item.sha256) {
+        if (range_ok) {
+            if (!item.sha256.empty() && hash_or_empty(dest) == item.sha256) return;
             println("[Update] block verify mismatch for " + item.path + ", falling back to full download");
             download(session_, url, dest, kAttempts);
         }
