@@ -14,6 +14,7 @@
 #include "update/hand_off.hpp"
 #include "update/installation.hpp"
 #include "update/manifest_fetch.hpp"
+#include "update/manifest_json.hpp"
 #include "update/progress_text.hpp"
 #include "update/reachability.hpp"
 #include "update/update_diff.hpp"
@@ -30,11 +31,13 @@ std::string without_trailing_slashes(std::string s) {
 // Text of a manifest member as it is shown and compared.
 std::string text_of(const Json& v) { return v.is_string() ? v.get<std::string>() : json_compact_py(v); }
 
-std::optional<Json> read_local_manifest(const std::string& path) {
+// The local manifest's text when it is UTF-8 JSON. It is parsed only when the
+// versions differ: an up-to-date start needs nothing from it.
+std::optional<std::string> read_local_manifest(const std::string& path) {
     try {
-        std::string text = read_text_utf8(fs_path(path));
-        if (text.rfind("\xEF\xBB\xBF", 0) == 0) return std::nullopt;
-        return Json::parse(text);
+        std::string text = read_file(fs_path(path));
+        if (!is_utf8(text) || text.rfind("\xEF\xBB\xBF", 0) == 0 || !is_json(text)) return std::nullopt;
+        return text;
     } catch (const std::exception&) {
         return std::nullopt;
     }
@@ -92,8 +95,8 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     const std::string local_manifest_path = join_path(dir, manifest_name);
     std::error_code ec;
     if (!std::filesystem::exists(fs_path(local_manifest_path), ec)) return false;
-    std::optional<Json> local_manifest = read_local_manifest(local_manifest_path);
-    if (!local_manifest) return false;
+    std::optional<std::string> local_text = read_local_manifest(local_manifest_path);
+    if (!local_text) return false;
     const std::vector<std::string> ignore_patterns = read_gitignore(dir);
 
     progress.show("Checking for updates...");
@@ -116,7 +119,7 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         return false;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double kb = static_cast<double>(utf8_length(json_compact_py(remote))) / 1024.0;
+    const double kb = static_cast<double>(compact_length(remote)) / 1024.0;
     println("[Update] Remote manifest downloaded: " + fixed(kb, 1) + "KB (" + fixed(seconds, 1) + "s)");
 
     if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
@@ -147,9 +150,10 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         println("[Update] Remote version folder verified via HEAD: " + probe_path + " (" + reason + ")");
     }
 
+    const std::optional<Json> local_manifest = parse_manifest_json(*local_text);
     std::string local_ver = "?";
     if (local_manifest->is_object() && local_manifest->contains("version"))
-        local_ver = text_of((*local_manifest)["version"]);
+        local_ver = text_of(local_manifest->at("version"));
     const std::string direction = remote_version < version ? "rollback" : "upgrade";
     progress.show("New version " + remote_version + " found (" + direction + "), updating...");
     progress.set_bar(0);
@@ -157,8 +161,8 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
             " remote=" + remote_version);
 
     const Json* local_files = nullptr;
-    if (local_manifest->is_object() && local_manifest->contains("files") && (*local_manifest)["files"].is_object())
-        local_files = &(*local_manifest)["files"];
+    if (local_manifest->is_object() && local_manifest->contains("files") && local_manifest->at("files").is_object())
+        local_files = &local_manifest->at("files");
     if (!local_files)
         println("[Update] local manifest missing 'files', falling back to one-way compare (no delete)");
     UpdateDiff diff = compute_diff(dir, remote_files, local_files, ignore_patterns);

@@ -80,7 +80,7 @@ public:
             return;
         }
         download(session_, url, dest, kAttempts);
-        verify(dest, expected_hash(item));
+        verify(dest, item.sha256);
         double size = static_cast<double>(fs::file_size(dest));
         total += size;
         downloaded += size;
@@ -88,13 +88,6 @@ public:
     }
 
 private:
-    std::string expected_hash(const DownloadItem& item) const {
-        if (item.partial) return item.sha256;
-        const Json& files = (*h_.remote_manifest)["files"];
-        auto it = files.find(item.path);
-        return it == files.end() ? std::string() : entry_sha256_text(*it).value_or("");
-    }
-
     // Starts from the installed copy and fetches only the listed blocks.
     void patch_blocks(const DownloadItem& item, const std::string& url, const fs::path& dest) {
         fs::create_directories(dest.parent_path());

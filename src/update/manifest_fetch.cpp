@@ -6,6 +6,7 @@
 #include "core/host.hpp"
 #include "core/pytext.hpp"
 #include "update/failure_kinds.hpp"
+#include "update/manifest_json.hpp"
 #include "update/pause.hpp"
 #include "update/safe_paths.hpp"
 
@@ -26,11 +27,11 @@ bool ascii_blank(const std::string& s) {
 Json parse_manifest_body(const std::string& body) {
     if (ascii_blank(body)) throw runtime_error("empty response (0 bytes)");
     Json doc;
-    bool parsed = is_valid_utf8(body) && body.rfind("\xEF\xBB\xBF", 0) != 0;
+    bool parsed = is_utf8(body) && body.rfind("\xEF\xBB\xBF", 0) != 0;
     if (parsed) {
         try {
-            doc = Json::parse(body);
-        } catch (const Json::exception&) {
+            doc = parse_manifest_json(body);
+        } catch (const PyKindError&) {
             parsed = false;
         }
     }

@@ -1,6 +1,7 @@
 #include "update/update_diff.hpp"
 
 #include <filesystem>
+#include <string_view>
 #include <unordered_set>
 
 #include "core/sha256.hpp"
@@ -41,7 +42,18 @@ std::optional<uint64_t> block_size_of(const Json& entry) {
     return n;
 }
 
-DownloadItem whole(const std::string& path) { return DownloadItem{path}; }
+// A whole-file item; its hash is what the staged file is checked against.
+DownloadItem whole(const std::string& path, const Json& entry) {
+    DownloadItem item{path};
+    item.sha256 = entry_sha256_text(entry).value_or("");
+    return item;
+}
+
+std::unordered_set<std::string_view> keys_of(const Json& object) {
+    std::unordered_set<std::string_view> keys(object.size() * 2);
+    for (const auto& member : object.get_ref<const Json::object_t&>()) keys.insert(member.first);
+    return keys;
+}
 
 // One path that both manifests list.
 void compare_file(const std::string& app_dir, const std::string& path, const Json& entry,
@@ -49,7 +61,7 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
     std::optional<std::string> remote_hash = entry_sha256_text(entry);
     std::string local_path = join_relative(app_dir, path);
     if (!is_regular_file(local_path)) {
-        out.push_back(whole(path));
+        out.push_back(whole(path, entry));
         return;
     }
     std::optional<uint64_t> block_size = is_block_entry(entry) ? block_size_of(entry) : std::nullopt;
@@ -76,7 +88,7 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
         return;
     }
     std::optional<std::string> local_hash = try_sha256(local_path);
-    if (!local_hash || !remote_hash || *local_hash != *remote_hash) out.push_back(whole(path));
+    if (!local_hash || !remote_hash || *local_hash != *remote_hash) out.push_back(whole(path, entry));
 }
 
 bool has_protected_dir(const std::string& rel_norm) {
@@ -108,21 +120,23 @@ UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, co
         for (const auto& [path, entry] : remote_files.items()) {
             std::string local_path = join_relative(app_dir, path);
             if (!is_regular_file(local_path)) {
-                d.to_download.push_back(whole(path));
+                d.to_download.push_back(whole(path, entry));
                 continue;
             }
             std::optional<std::string> local_hash = try_sha256(local_path);
             std::optional<std::string> remote_hash = entry_sha256_text(entry);
-            if (!local_hash || !remote_hash || *local_hash != *remote_hash) d.to_download.push_back(whole(path));
+            if (!local_hash || !remote_hash || *local_hash != *remote_hash) d.to_download.push_back(whole(path, entry));
         }
         return d;
     }
+    // ordered_json looks keys up one by one; sets keep large manifests linear
+    const auto remote_keys = keys_of(remote_files), local_keys = keys_of(*local_files);
     for (const auto& [path, entry] : remote_files.items())
-        if (local_files->contains(path)) compare_file(app_dir, path, entry, d.to_download);
+        if (local_keys.count(path)) compare_file(app_dir, path, entry, d.to_download);
     for (const auto& [path, entry] : remote_files.items())
-        if (!local_files->contains(path)) d.to_download.push_back(whole(path));
+        if (!local_keys.count(path)) d.to_download.push_back(whole(path, entry));
     for (const auto& [path, entry] : local_files->items()) {
-        if (remote_files.contains(path) || is_kept_on_delete(path, ignore_patterns)) continue;
+        if (remote_keys.count(path) || is_kept_on_delete(path, ignore_patterns)) continue;
         if (is_regular_file(join_relative(app_dir, path))) d.to_delete.push_back(path);
     }
     return d;

@@ -19,6 +19,7 @@ struct DownloadItem {
     uint64_t block_size = 0;
     std::optional<uint64_t> size;  // the remote entry's "size"
     std::string sha256;            // the remote whole-file hash ("" when the entry has none)
+                                   // that the staged file is checked against
 };
 
 struct UpdateDiff {
