@@ -125,6 +125,8 @@ class TestEarlyStops:
     def test_manifest_size_is_reported_in_kilobytes(self, site, capsys):
         site.installed()
         doc = publish_version(site.www, "1.0", {f"f{i:04d}.bin": b"x" for i in range(300)})
+        doc["notes"] = ["caf\u00e9 \U0001f600", "tab\there \"quoted\" \\ \u0001", 1.5, None, True]
+        (site.www / "auth" / MANIFEST).write_text(json.dumps(doc, indent=2))
         size_kb = len(json.dumps(doc, ensure_ascii=False)) / 1024
         out = run(capsys)[1]
         assert out[4].startswith(f"[Update] Remote manifest downloaded: {size_kb:.1f}KB (")

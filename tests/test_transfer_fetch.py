@@ -98,6 +98,20 @@ class TestFetchManifest:
             au._fetch_manifest(srv.url("/m.json"), 1)
         assert str(e.value) == "unsafe path in 'files': " + repr(key)
 
+    def test_read_like_python_json(self, srv):
+        body = (b'{"app_name": "S", "version": 1e2, "files": {"b": "1", "a": "2", "b": "3"}, '
+                b'"extra": [NaN, -Infinity, 12345678901234567890, "\\u00e9\\ud83d\\ude00\\n"]}')
+        srv.script("/m.json", Reply(200, body))
+        got = au._fetch_manifest(srv.url("/m.json"), 1)
+        assert list(got["files"].items()) == [("b", "3"), ("a", "2")]
+        assert got["version"] == 100.0 and got["extra"][2] == 12345678901234567890
+        assert got["extra"][3] == "\u00e9\U0001f600\n" and got["extra"][1] == float("-inf")
+
+    def test_deep_nesting_is_refused_without_crashing(self, srv):
+        srv.script("/m.json", Reply(200, b"[" * 200_000))
+        with pytest.raises(RuntimeError, match="^non-JSON response: "):
+            au._fetch_manifest(srv.url("/m.json"), 1)
+
     def test_http_error_keeps_its_status(self, srv, capsys):
         srv.script("/m.json", Reply(404, b"no"))
         with pytest.raises(urllib.error.HTTPError) as e:

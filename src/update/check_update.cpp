@@ -109,17 +109,18 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     const std::string manifest_url = update_url + manifest_name;
     println("[Update] Downloading remote manifest: " + manifest_url);
     http::Session session;
-    Json remote;
+    FetchedManifest fetched;
     const auto started = std::chrono::steady_clock::now();
     try {
-        remote = fetch_manifest(session, manifest_url, 3);
+        fetched = fetch_manifest_text(session, manifest_url, 3, true);
     } catch (const std::exception& e) {
         if (is_interrupt(e)) throw;
         report_fetch_failure(e, progress);
         return false;
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double kb = static_cast<double>(compact_length(remote)) / 1024.0;
+    const double kb = static_cast<double>(fetched.manifest.compact_length) / 1024.0;
+    Json remote = std::move(fetched.manifest.doc);  // "files" still empty
     println("[Update] Remote manifest downloaded: " + fixed(kb, 1) + "KB (" + fixed(seconds, 1) + "s)");
 
     if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
@@ -133,6 +134,8 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         return false;
     }
 
+    remote = parse_manifest_json(fetched.body);  // now with its files
+    fetched.body.clear();
     const Json& remote_files = remote["files"];
     const std::string file_base_url = update_url + app_name + "-" + remote_version + "-" + pf.display + "/";
     if (!remote_files.empty()) {

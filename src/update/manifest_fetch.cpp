@@ -8,7 +8,6 @@
 #include "update/failure_kinds.hpp"
 #include "update/manifest_json.hpp"
 #include "update/pause.hpp"
-#include "update/safe_paths.hpp"
 
 namespace tarvik::update {
 
@@ -24,17 +23,18 @@ bool ascii_blank(const std::string& s) {
 
 }  // namespace
 
-Json parse_manifest_body(const std::string& body) {
+ManifestText parse_manifest_body(const std::string& body, bool lazy_files) {
     if (ascii_blank(body)) throw runtime_error("empty response (0 bytes)");
-    Json doc;
+    ManifestText text;
     bool parsed = is_utf8(body) && body.rfind("\xEF\xBB\xBF", 0) != 0;
     if (parsed) {
         try {
-            doc = parse_manifest_json(body);
+            text = read_manifest_text(body, lazy_files);
         } catch (const PyKindError&) {
             parsed = false;
         }
     }
+    const Json& doc = text.doc;
     if (!parsed)
         throw runtime_error("non-JSON response: " + py_repr(utf8_replace_invalid(body.substr(0, 200))));
     if (!doc.is_object())
@@ -49,19 +49,24 @@ Json parse_manifest_body(const std::string& body) {
     const Json& files = doc["files"];
     if (!files.is_object())
         throw runtime_error(std::string("'files' field is not an object, got ") + py_type_word(files));
-    for (const auto& [rel, entry] : files.items())
-        if (!is_safe_relative_path(rel)) throw runtime_error("unsafe path in 'files': " + py_repr(rel));
-    return doc;
+    if (text.unsafe_key) throw runtime_error("unsafe path in 'files': " + py_repr(*text.unsafe_key));
+    return text;
 }
 
 Json fetch_manifest(http::Session& session, const std::string& url, int max_retries) {
+    return fetch_manifest_text(session, url, max_retries, false).manifest.doc;
+}
+
+FetchedManifest fetch_manifest_text(http::Session& session, const std::string& url, int max_retries,
+                                    bool lazy_files) {
     if (max_retries < 1) throw value_error("max_retries must be at least 1");
     std::exception_ptr last;
     for (int n = 1; n <= max_retries; ++n) {
         try {
             http::Response r = session.get(url, kManifestTimeout);
             require_success(r);
-            return parse_manifest_body(r.body);
+            ManifestText text = parse_manifest_body(r.body, lazy_files);
+            return {std::move(text), std::move(r.body)};
         } catch (const std::exception& e) {
             if (is_interrupt(e)) throw;
             last = std::current_exception();

@@ -5,6 +5,7 @@
 
 #include "core/http.hpp"
 #include "core/json_text.hpp"
+#include "update/manifest_json.hpp"
 
 namespace tarvik::update {
 
@@ -12,11 +13,20 @@ namespace tarvik::update {
 // response (0 bytes)", "non-JSON response: ...", "manifest is not an object,
 // got ...", "missing required fields: [...]", "'files' field is not an
 // object, got ...", "unsafe path in 'files': ...").
-Json parse_manifest_body(const std::string& body);
+// With lazy_files a "files" object is checked but left empty.
+ManifestText parse_manifest_body(const std::string& body, bool lazy_files = false);
 
 // GETs the manifest (10 s timeout) up to max_retries times, waiting n seconds
 // after failed attempt n and printing one line per failed attempt. Fails with
 // the last attempt's failure.
 Json fetch_manifest(http::Session& session, const std::string& url, int max_retries);
+
+// The same, keeping the body for a full parse later when lazy_files is set.
+struct FetchedManifest {
+    ManifestText manifest;
+    std::string body;
+};
+FetchedManifest fetch_manifest_text(http::Session& session, const std::string& url, int max_retries,
+                                    bool lazy_files);
 
 }  // namespace tarvik::update

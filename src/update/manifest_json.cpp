@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -12,6 +13,7 @@
 
 #include "core/errors.hpp"
 #include "core/pytext.hpp"
+#include "update/safe_paths.hpp"
 
 namespace tarvik::update {
 
@@ -20,10 +22,17 @@ namespace {
 constexpr int kMaxDepth = 1000;
 
 // With build off the parser only checks the text and every value is null.
+// With lazy_files the top-level "files" object is checked but left empty.
+// Either way it counts the compact form and notes the first unsafe path
+// among the keys of the top-level "files" object.
 class Parser {
 public:
-    Parser(std::string_view text, bool build)
-        : p_(text.data()), begin_(text.data()), end_(text.data() + text.size()), build_(build) {}
+    Parser(std::string_view text, bool build, bool lazy_files = false)
+        : p_(text.data()), begin_(text.data()), end_(text.data() + text.size()), build_(build),
+          lazy_files_(lazy_files) {}
+
+    size_t compact = 0;
+    std::optional<std::string> unsafe_key;
 
     Json document() {
         skip_ws();
@@ -38,6 +47,8 @@ private:
     const char* begin_;
     const char* end_;
     bool build_;
+    bool lazy_files_;
+    bool in_files_ = false;
 
     [[noreturn]] void fail(const char* what) const {
         throw PyKindError("JSONDecodeError", std::string(what) + ": char " + std::to_string(p_ - begin_));
@@ -59,13 +70,13 @@ private:
             case '{': return object(depth + 1);
             case '[': return array(depth + 1);
             case '"': return string();
-            case 't': if (literal("true")) return true; break;
-            case 'f': if (literal("false")) return false; break;
-            case 'n': if (literal("null")) return nullptr; break;
-            case 'N': if (literal("NaN")) return std::numeric_limits<double>::quiet_NaN(); break;
-            case 'I': if (literal("Infinity")) return std::numeric_limits<double>::infinity(); break;
+            case 't': if (literal("true")) return counted(true, 4); break;
+            case 'f': if (literal("false")) return counted(false, 5); break;
+            case 'n': if (literal("null")) return counted(nullptr, 4); break;
+            case 'N': if (literal("NaN")) return counted(std::numeric_limits<double>::quiet_NaN(), 3); break;
+            case 'I': if (literal("Infinity")) return counted(std::numeric_limits<double>::infinity(), 8); break;
             case '-':
-                if (literal("-Infinity")) return -std::numeric_limits<double>::infinity();
+                if (literal("-Infinity")) return counted(-std::numeric_limits<double>::infinity(), 9);
                 return number();
             default:
                 if (*p_ >= '0' && *p_ <= '9') return number();
@@ -73,27 +84,42 @@ private:
         fail("Expecting value");
     }
 
+    Json counted(Json v, size_t n) {
+        compact += n;
+        return v;
+    }
+
     Json object(int depth) {
         if (depth > kMaxDepth) fail("Too deeply nested");
         ++p_;  // '{'
+        compact += 2;
         std::vector<std::pair<std::string, Json>> members;
         skip_ws();
         if (p_ != end_ && *p_ == '}') {
             ++p_;
             return Json::object();
         }
+        const bool top = depth == 1, file_keys = depth == 2 && in_files_;
         for (;;) {
             if (p_ == end_ || *p_ != '"') fail("Expecting property name enclosed in double quotes");
-            std::string key = string_text();
+            std::string key = string_text(build_ || top || file_keys);
+            if (file_keys && !unsafe_key && !is_safe_relative_path(key)) unsafe_key = key;
             skip_ws();
             if (p_ == end_ || *p_ != ':') fail("Expecting ':' delimiter");
             ++p_;
+            compact += 2;
             skip_ws();
-            Json v = value(depth);
+            Json v;
+            if (top && key == "files") {
+                v = files_value(depth);
+            } else {
+                v = value(depth);
+            }
             if (build_) members.emplace_back(std::move(key), std::move(v));
             skip_ws();
             if (p_ != end_ && *p_ == ',') {
                 ++p_;
+                compact += 2;
                 skip_ws();
                 continue;
             }
@@ -110,6 +136,19 @@ private:
         vec.reserve(members.size());
         for (auto& [k, v] : members) vec.emplace_back(std::move(k), std::move(v));
         return obj;
+    }
+
+    // The top-level "files" member: its keys are paths to check; with
+    // lazy_files an object is only checked.
+    Json files_value(int depth) {
+        in_files_ = true;
+        const bool lazy = lazy_files_ && p_ != end_ && *p_ == '{';
+        const bool build = build_;
+        if (lazy) build_ = false;
+        Json v = value(depth);
+        build_ = build;
+        in_files_ = false;
+        return lazy ? Json::object() : v;
     }
 
     // A repeated key keeps the place of its first occurrence and the value of
@@ -141,6 +180,7 @@ private:
     Json array(int depth) {
         if (depth > kMaxDepth) fail("Too deeply nested");
         ++p_;  // '['
+        compact += 2;
         Json arr = Json::array();
         auto& vec = arr.get_ref<Json::array_t&>();
         skip_ws();
@@ -154,6 +194,7 @@ private:
             skip_ws();
             if (p_ != end_ && *p_ == ',') {
                 ++p_;
+                compact += 2;
                 skip_ws();
                 continue;
             }
@@ -166,8 +207,14 @@ private:
     }
 
     Json string() {
-        std::string text = string_text();
+        std::string text = string_text(build_);
         return build_ ? Json(std::move(text)) : Json();
+    }
+
+    // Characters a decoded code point takes in the compact form.
+    static size_t escaped_cost(uint32_t cp) {
+        if (cp == '"' || cp == '\\' || cp == '\b' || cp == '\f' || cp == '\n' || cp == '\r' || cp == '\t') return 2;
+        return cp < 0x20 ? 6 : 1;
     }
 
     static void put_utf8(std::string& out, uint32_t cp) {
@@ -203,27 +250,35 @@ private:
     }
 
     // The text must already be valid UTF-8; control characters are refused.
-    std::string string_text() {
+    std::string string_text(bool keep) {
         ++p_;  // '"'
         std::string out;
+        size_t length = 2;
         for (;;) {
             const char* run = p_;
-            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
-            if (build_) out.append(run, p_);
+            while (p_ != end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) {
+                length += (static_cast<unsigned char>(*p_) & 0xC0) != 0x80;
+                ++p_;
+            }
+            if (keep) out.append(run, p_);
             if (p_ == end_) fail("Unterminated string starting at");
             char c = *p_++;
-            if (c == '"') return out;
+            if (c == '"') {
+                compact += length;
+                return out;
+            }
             if (c != '\\') fail("Invalid control character at");
             if (p_ == end_) fail("Unterminated string starting at");
+            uint32_t decoded = 0;
             switch (char e = *p_++) {
-                case '"': out += '"'; break;
-                case '\\': out += '\\'; break;
-                case '/': out += '/'; break;
-                case 'b': out += '\b'; break;
-                case 'f': out += '\f'; break;
-                case 'n': out += '\n'; break;
-                case 'r': out += '\r'; break;
-                case 't': out += '\t'; break;
+                case '"': decoded = '"'; break;
+                case '\\': decoded = '\\'; break;
+                case '/': decoded = '/'; break;
+                case 'b': decoded = '\b'; break;
+                case 'f': decoded = '\f'; break;
+                case 'n': decoded = '\n'; break;
+                case 'r': decoded = '\r'; break;
+                case 't': decoded = '\t'; break;
                 case 'u': {
                     uint32_t cp = hex4();
                     if (cp >= 0xD800 && cp <= 0xDBFF && end_ - p_ >= 6 && p_[0] == '\\' && p_[1] == 'u') {
@@ -235,13 +290,15 @@ private:
                     }
                     // A lone surrogate has no UTF-8 form.
                     if (cp >= 0xD800 && cp <= 0xDFFF) fail("Unpaired surrogate in string");
-                    put_utf8(out, cp);
+                    decoded = cp;
                     break;
                 }
                 default:
                     (void)e;
                     fail("Invalid \\escape");
             }
+            length += escaped_cost(decoded);
+            if (keep) put_utf8(out, decoded);
         }
     }
 
@@ -272,7 +329,12 @@ private:
                 while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
             }
         }
-        if (!build_) return nullptr;
+        Json v = number_value(start, integral);
+        compact += number_length(v);
+        return v;
+    }
+
+    Json number_value(const char* start, bool integral) const {
         if (integral) {
             int64_t i = 0;
             if (std::from_chars(start, p_, i).ec == std::errc()) return i;
@@ -284,6 +346,18 @@ private:
         if (r.ec == std::errc::result_out_of_range)
             return *start == '-' ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
         return d;
+    }
+
+    static size_t number_length(const Json& v) {
+        char buf[32];
+        if (v.is_number_integer() && !v.is_number_unsigned())
+            return static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, v.get<int64_t>()).ptr - buf);
+        if (v.is_number_unsigned())
+            return static_cast<size_t>(std::to_chars(buf, buf + sizeof buf, v.get<uint64_t>()).ptr - buf);
+        double d = v.get<double>();
+        if (std::isnan(d)) return 3;
+        if (std::isinf(d)) return d > 0 ? 8 : 9;
+        return json_compact_py(v).size();
     }
 };
 
@@ -307,6 +381,15 @@ size_t escaped_length(const std::string& s) {
 }  // namespace
 
 Json parse_manifest_json(std::string_view text) { return Parser(text, true).document(); }
+
+ManifestText read_manifest_text(std::string_view text, bool lazy_files) {
+    Parser parser(text, true, lazy_files);
+    ManifestText out;
+    out.doc = parser.document();
+    out.compact_length = parser.compact;
+    out.unsafe_key = std::move(parser.unsafe_key);
+    return out;
+}
 
 bool is_json(std::string_view text) {
     try {

@@ -5,11 +5,23 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/json_text.hpp"
 
 namespace tarvik::update {
+
+struct ManifestText {
+    Json doc;
+    size_t compact_length = 0;              // characters of the compact form of the whole text
+    std::optional<std::string> unsafe_key;  // first unsafe path among the top-level "files" keys
+};
+
+// Parses the text; with lazy_files a top-level "files" object is checked but
+// left empty (an up-to-date check needs nothing from it). Throws as below.
+ManifestText read_manifest_text(std::string_view text, bool lazy_files);
 
 // Throws PyKindError "JSONDecodeError" (a ValueError) on malformed text.
 Json parse_manifest_json(std::string_view text);
