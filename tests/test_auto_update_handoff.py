@@ -3,8 +3,10 @@ what is fetched (whole files and single blocks), what is deleted, the staged
 folder, the progress shown, every failure of the download phase, and the
 script replacing the installation. The server listens on 127.0.0.1:8000."""
 import json
+import os
 import random
 import re
+import subprocess
 import sys
 from pathlib import Path
 from types import SimpleNamespace
@@ -156,6 +158,31 @@ class TestDiffAndHandOver:
             app.stop()
         wait_for(lambda: not Path(launcher).exists(), "the old executable's removal")
         assert (site.install / "started.txt").read_text().strip() == f"{site.install}/Shop"
+
+
+    def test_script_runs_detached_with_nothing_inherited(self, site, capsys):
+        exe = site.installed({"Shop": EXE, "a.txt": b"1"})
+        publish_version(site.www, "2.0", {"Shop": EXE, "a.txt": b"2"})
+        leaked = os.open(os.devnull, os.O_RDONLY)
+        os.set_inheritable(leaked, True)
+        app = RunningApp(exe)
+        try:
+            assert run(capsys)[0] is True
+            script = str(site.install / "update.sh")
+            found = subprocess.run(["pgrep", "-f", "-x", f"bash {script}"], capture_output=True, text=True)
+            (pid,) = found.stdout.split()
+            proc = Path("/proc") / pid
+            fds = {int(fd): os.readlink(proc / "fd" / fd) for fd in os.listdir(proc / "fd")}
+            assert {fd: fds[fd] for fd in (0, 1, 2)} == {0: "/dev/null", 1: "/dev/null", 2: "/dev/null"}
+            assert set(fds) - {0, 1, 2} <= {255}  # bash's own handle on the script
+            assert fds.get(255, script) == script
+            fields = (proc / "stat").read_text().rpartition(")")[2].split()
+            assert fields[3] == pid  # the session it leads
+            assert os.readlink(proc / "cwd") == str(site.install)
+        finally:
+            os.close(leaked)
+            app.stop()
+        finish(site)
 
 
 class TestProgress:
