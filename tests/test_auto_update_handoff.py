@@ -278,6 +278,14 @@ class TestDownloadFailures:
         assert staging_dirs(site.tmp) == []
         assert tree(site.install) == {"Shop": EXE, MANIFEST: (site.install / MANIFEST).read_bytes()}
 
+    def test_script_that_cannot_be_written_is_passed_on_and_the_staging_removed(self, site, capsys):
+        site.installed({"Shop": EXE, "a.txt": b"1"})
+        publish_version(site.www, "2.0", {"Shop": EXE, "a.txt": b"2"})
+        (site.install / "update.sh").mkdir()
+        with pytest.raises(IsADirectoryError):
+            au.check_update(APP, "1.0")
+        assert staging_dirs(site.tmp) == [] and (site.install / "a.txt").read_bytes() == b"1"
+
     def test_script_that_cannot_start_is_logged_and_undone(self, site, capsys, monkeypatch, tmp_path):
         site.installed({"Shop": EXE, "a.txt": b"1"})
         publish_version(site.www, "2.0", {"Shop": EXE, "a.txt": b"2"})
