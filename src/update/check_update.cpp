@@ -153,10 +153,10 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         println("[Update] Remote version folder verified via HEAD: " + probe_path + " (" + reason + ")");
     }
 
-    const std::optional<Json> local_manifest = parse_manifest_json(*local_text);
+    const Json local_manifest = parse_manifest_json(*local_text);  // checked above
     std::string local_ver = "?";
-    if (local_manifest->is_object() && local_manifest->contains("version"))
-        local_ver = text_of(local_manifest->at("version"));
+    if (local_manifest.is_object() && local_manifest.contains("version"))
+        local_ver = text_of(local_manifest.at("version"));
     const std::string direction = remote_version < version ? "rollback" : "upgrade";
     progress.show("New version " + remote_version + " found (" + direction + "), updating...");
     progress.set_bar(0);
@@ -164,8 +164,8 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
             " remote=" + remote_version);
 
     const Json* local_files = nullptr;
-    if (local_manifest->is_object() && local_manifest->contains("files") && local_manifest->at("files").is_object())
-        local_files = &local_manifest->at("files");
+    if (local_manifest.is_object() && local_manifest.contains("files") && local_manifest.at("files").is_object())
+        local_files = &local_manifest.at("files");
     if (!local_files)
         println("[Update] local manifest missing 'files', falling back to one-way compare (no delete)");
     UpdateDiff diff = compute_diff(dir, remote_files, local_files, ignore_patterns);
