@@ -17,7 +17,9 @@ namespace {
 constexpr size_t kChunk = 65536;
 
 struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+    void operator()(std::FILE* f) const noexcept {
+        if (f) std::fclose(f);
+    }
 };
 using SharedFile = std::shared_ptr<std::FILE>;
 
@@ -93,7 +95,7 @@ void serve_file(const std::filesystem::path& file, const httplib::Request& req, 
     std::optional<uint64_t> size = f ? open_size(f.get()) : std::nullopt;
     if (!size) {
         res.status = 404;
-        res.set_content("not found\n", "text/plain");
+        res.set_content("not found", "text/plain");
         return;
     }
     // The range is applied here; the library must not slice the body again.

@@ -94,6 +94,13 @@ int main(int argc, char** argv) {
     server.set_keep_alive_timeout(5);
     server.set_read_timeout(60);
     server.set_write_timeout(60);
+    // Rebinding right after a restart must work (SO_REUSEADDR), but a second
+    // server must not share the port: the library's default would set
+    // SO_REUSEPORT, which lets two servers listen on one port at once.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof(yes));
+    });
     server.set_logger(log_request);
     server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
         std::string why = "internal error";
@@ -104,7 +111,7 @@ int main(int argc, char** argv) {
         } catch (...) {
         }
         res.status = 500;
-        res.set_content(why + "\n", "text/plain");
+        res.set_content(why, "text/plain");
         request_notes().note = why;
     });
     const std::optional<std::string> code = options->code;

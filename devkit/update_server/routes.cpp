@@ -17,7 +17,7 @@ namespace {
 
 void answer(httplib::Response& res, int status, const std::string& text) {
     res.status = status;
-    res.set_content(text + "\n", "text/plain; charset=utf-8");
+    res.set_content(text, "text/plain; charset=utf-8");
     if (status >= 400) request_notes().note = text;
 }
 

@@ -14,7 +14,9 @@ constexpr size_t kMaxManifestBytes = 64u << 20;
 constexpr size_t kMaxFieldBytes = 4096;
 
 struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
+    void operator()(std::FILE* f) const noexcept {
+        if (f) std::fclose(f);
+    }
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
