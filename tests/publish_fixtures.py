@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from update_fixtures import port_8000_free
+from update_fixtures import port_8000_free, wait_for
 
 BASE = "http://127.0.0.1:8000"
 
@@ -75,10 +75,14 @@ class DevServer:
         self.reader.join(5)
         return status
 
-    def requests(self, method=None):
-        """Request log lines (start and stop lines left out)."""
-        return [l for l in self.log if not l.startswith("tarvik-devserver:")
-                and (method is None or l.startswith(method + " "))]
+    def requests(self, method=None, count=0):
+        """Request log lines (start and stop lines left out). A line is written
+        after its answer went out: with `count`, waits for that many lines."""
+        def lines():
+            return [l for l in self.log if not l.startswith("tarvik-devserver:")
+                    and (method is None or l.startswith(method + " "))]
+        wait_for(lambda: len(lines()) >= count, f"{count} {method or ''} log lines")
+        return lines()
 
     def __enter__(self):
         return self

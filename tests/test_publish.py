@@ -255,7 +255,7 @@ def test_round_trip_through_the_development_server(ws, capsys, tmp_path):
         out = lines(capsys)
         assert out[-2:] == ["[publisher] server: app_name=Shop, version=1.0",
                             "[publisher] server already has this version, skipping upload"]
-        assert len(srv.requests("POST")) == 1
+        assert len(srv.requests("POST", count=1)) == 1
         served = BASE + "/K1/media/update/Shop-1.0-Linux/"
         assert fetch(served + "bin/app") == tricky
         assert fetch(served + "lib/%C3%A4%20%C3%B6.txt") == "é".encode()
@@ -282,7 +282,7 @@ def test_code_and_a_broken_off_upload_with_the_development_server(ws, capsys, tm
             out = lines(capsys)
             assert "[publisher] server returned 404, treating as no existing version, will upload" in out
             assert out[-1].startswith("[publisher] batch 2/2 failed, HTTP 400: refused: unsafe path")
-        assert [l.split()[2] for l in srv.requests("POST")] == ["403", "201", "400", "201", "400"]
+        assert [l.split()[2] for l in srv.requests("POST", count=5)] == ["403", "201", "400", "201", "400"]
 
 
 def test_command_line_entry(ws, tmp_path):

@@ -41,8 +41,14 @@ bool has_unsafe_component(const std::vector<std::string>& c) {
     return false;
 }
 
-void drain(const httplib::ContentReader& reader) {
-    reader([](const char*, size_t) { return true; });
+// Reads and drops the body, so the client gets the answer and not a reset.
+// A multipart body must be read through the multipart form of the reader.
+void drain(const httplib::Request& req, const httplib::ContentReader& reader) {
+    auto drop = [](const char*, size_t) { return true; };
+    if (req.is_multipart_form_data())
+        reader([](const httplib::MultipartFormData&) { return true; }, drop);
+    else
+        reader(drop);
 }
 
 }  // namespace
@@ -71,11 +77,11 @@ void route_post(ChannelStore& store, const std::optional<std::string>& code, con
                 httplib::Response& res, const httplib::ContentReader& reader) {
     std::vector<std::string> c = components(req.path);
     if (has_unsafe_component(c)) {
-        drain(reader);
+        drain(req, reader);
         return answer(res, 400, "refused: unsafe path");
     }
     if (!is_channel_url(c)) {
-        drain(reader);
+        drain(req, reader);
         return answer(res, 404, "uploads go to /auth/<key>/");
     }
     const std::string key = c[1];
