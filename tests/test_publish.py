@@ -227,6 +227,16 @@ def test_file_gone_before_its_batch_is_a_read_error(ws, capsys):
     assert not [target for target in open_files() if target.startswith(str(dist))]
 
 
+def test_a_fifo_is_a_read_error_not_a_hang(ws, capsys):
+    dist = make_build(ws, {"a": b"1"})
+    os.mkfifo(dist / "pipe")
+    state = StandIn()
+    with StandInServer(state):
+        assert publish("linux", "") is False
+    assert lines(capsys)[-1] == f"[publisher] batch 1/1 file read error: [Errno 22] Not a regular file: '{dist / 'pipe'}'"
+    assert state.posts == []
+
+
 def open_files():
     fds = f"/proc/{os.getpid()}/fd"
     for fd in os.listdir(fds):

@@ -87,6 +87,12 @@ std::optional<ByteRange> single_range(const std::string& header, uint64_t size) 
 }  // namespace
 
 void serve_file(const std::filesystem::path& file, const httplib::Request& req, httplib::Response& res) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) {  // opening a FIFO would block the worker
+        res.status = 404;
+        res.set_content("not found", "text/plain");
+        return;
+    }
 #ifdef _WIN32
     SharedFile f(_wfopen(file.c_str(), L"rb"), FileCloser{});
 #else

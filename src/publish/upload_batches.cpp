@@ -1,6 +1,8 @@
 #include "publish/upload_batches.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <filesystem>
 
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
@@ -12,14 +14,21 @@ namespace tarvik::publish {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 constexpr double kUploadTimeout = 600.0;
 
 // Opens each file of the batch once, so that a file that is gone or unreadable
 // is reported as such before anything is sent. The handle is closed at once:
 // the parts are streamed from disk by the transfer, one file at a time, which
-// keeps at most one file of the batch open.
+// keeps at most one file of the batch open. A FIFO or device is refused
+// rather than opened: opening a FIFO would wait for a writer forever.
 void check_readable(const std::vector<http::FilePart>& parts) {
     for (const http::FilePart& p : parts) {
+        std::error_code ec;
+        fs::file_status st = fs::status(p.path, ec);
+        if (fs::exists(st) && !fs::is_regular_file(st) && !fs::is_directory(st))
+            throw OsError(EINVAL, "Not a regular file", path_text(p.path));
         UniqueFile f = open_file(p.path, "rb");
         char probe;
         read_some(f.get(), &probe, 1, p.path);
