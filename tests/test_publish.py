@@ -2,6 +2,7 @@
 100 and what reaches the server. The base URL is fixed, so the servers here
 listen on 127.0.0.1:8000: the development server as a real process, or a
 scripted stand-in for the misbehaving answers."""
+import json
 import os
 import subprocess
 import sys
@@ -274,6 +275,27 @@ def test_round_trip_through_the_development_server(ws, capsys, tmp_path):
             (ws / "build" / "manifest--Shop-linux-x64.json").read_bytes()
         with pytest.raises(urllib.error.HTTPError):
             fetch(served + "media/x")
+
+
+def test_the_update_client_reads_what_was_published(ws, capsys, tmp_path):
+    from tarvik_cmd import auto_update as au
+
+    big = os.urandom(3 * 65536 + 5)
+    make_build(ws, {"big.bin": big, "a.txt": b"a"})
+    with DevServer(tmp_path / "served", port=8000) as srv:
+        assert publish("linux", "") is True
+        root = BASE + "/K1/media/update/"
+        doc = au._fetch_manifest(root + "manifest--Shop-linux-x64.json")
+        assert doc == json.loads((ws / "build" / "manifest--Shop-linux-x64.json").read_text())
+        folder = root + "Shop-1.0-Linux/"
+        assert au._url_head_ok(folder + next(iter(doc["files"]))) == (True, "HTTP 200")
+        assert au._url_head_ok(folder + "nothing") == (False, "HTTP 404")
+        dest = tmp_path / "big.bin"
+        dest.write_bytes(bytes(len(big)))
+        assert au._download_range(folder + "big.bin", str(dest), 65536, 131071) is True
+        assert dest.read_bytes() == bytes(65536) + big[65536:131072] + bytes(len(big) - 131072)
+        assert f"GET /K1/media/update/Shop-1.0-Linux/big.bin 206 range=bytes=65536-131071 bytes=65536" in \
+            srv.requests("GET", count=3)
 
 
 def test_code_and_a_broken_off_upload_with_the_development_server(ws, capsys, tmp_path):

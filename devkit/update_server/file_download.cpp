@@ -87,23 +87,19 @@ std::optional<ByteRange> single_range(const std::string& header, uint64_t size) 
 }  // namespace
 
 void serve_file(const std::filesystem::path& file, const httplib::Request& req, httplib::Response& res) {
-    std::error_code ec;
-    if (!std::filesystem::is_regular_file(file, ec)) {  // opening a FIFO would block the worker
+    auto not_found = [&res] {
         res.status = 404;
         res.set_content("not found", "text/plain");
-        return;
-    }
+    };
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(file, ec)) return not_found();  // a FIFO would block the worker
 #ifdef _WIN32
     SharedFile f(_wfopen(file.c_str(), L"rb"), FileCloser{});
 #else
     SharedFile f(std::fopen(file.c_str(), "rb"), FileCloser{});
 #endif
     std::optional<uint64_t> size = f ? open_size(f.get()) : std::nullopt;
-    if (!size) {
-        res.status = 404;
-        res.set_content("not found", "text/plain");
-        return;
-    }
+    if (!size) return not_found();
     // The range is applied here; the library must not slice the body again.
     const_cast<httplib::Request&>(req).ranges.clear();
     if (req.method == "GET") request_notes().body_bytes = 0;
