@@ -7,6 +7,7 @@ import subprocess
 import sys
 import textwrap
 import uuid
+from pathlib import Path
 
 import pytest
 
@@ -78,9 +79,16 @@ def test_spares_the_caller_and_its_ancestors(app, tmp_path):
     """)
     script = tmp_path / "kill.py"
     script.write_text(code)
+    # A copied interpreter leaves any virtual environment behind: hand it the
+    # folder the package was imported from.
+    import tarvik_cmd
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(Path(tarvik_cmd.__file__).resolve().parents[1])]
+                                        + [p for p in sys.path if p])
     # Two commands, so the shell stays the builder's parent instead of exec'ing it.
-    done = subprocess.run([str(shell_copy), "-c", f'"{python_copy}" "{script}"; echo shell survived'],
-                          capture_output=True, text=True, timeout=120)
+    done = subprocess.run([str(shell_copy), "-c",
+                           f'"{python_copy}" "{script}" || exit 7; echo shell survived'],
+                          capture_output=True, text=True, timeout=120, env=env)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [f"[builder] killed leftover process: {name}.bin (PID {leftover.pid})",
                                         "builder survived", "shell survived"]
