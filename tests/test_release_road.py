@@ -4,10 +4,9 @@ block in the large file, one changed, one new and one removed small file), run
 the installed copy, let its update script swap the files and start the new
 executable, and check that the next start finds it up to date.
 
-Publishing here lays the build out on the update server the way the server
-serves it (the manifest under the channel's update root, the distribution in
-the version folder); the server is the test server on the built-in base URL,
-whose request log shows what crossed the wire.
+The update server is the development server on the built-in base URL; the
+builds reach it through publish, and its request log shows what crossed the
+wire.
 """
 import json
 import os
@@ -20,7 +19,8 @@ from pathlib import Path
 import pytest
 
 from build_fixtures import build_env, make_workspace  # noqa: F401  (fixture)
-from update_fixtures import DISPLAY, PYTHON, tree, update_server, wait_for
+from publish_fixtures import DevServer
+from update_fixtures import DISPLAY, tree, wait_for
 
 APP = "Shop"
 MiB = 1048576
@@ -86,15 +86,16 @@ def build_version(ws, version, payload, capsys):
     return dist
 
 
-def publish(ws, dist, www):
-    """The build as the update server serves it."""
+def publish(dist, srv, capsys):
+    """Publishes the workspace's build; returns the server's log lines of it."""
+    from tarvik_cmd.publish import publish as send
+
+    before = len(srv.requests())
+    assert send("linux", "") is True, capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert out.splitlines()[-1] == "[publisher] upload success", out
     key = json.loads((dist / "build.json").read_text(encoding="utf-8"))["COMMUNITY_KEY"]
-    root = www / key / "media" / "update"
-    (manifest,) = (ws / "build").glob("manifest--*.json")
-    root.mkdir(parents=True, exist_ok=True)
-    shutil.copyfile(manifest, root / manifest.name)
-    shutil.copytree(dist, root / dist.name, symlinks=True)
-    return root, manifest.name
+    return key, srv.requests()[before:]
 
 
 def run_installed(exe):
@@ -120,10 +121,12 @@ def test_release_road(tmp_path, build_env, capsys, monkeypatch):  # noqa: F811
     build_env.chdir(ws)
     dist1 = build_version(ws, "1.0.0", v1, capsys)
 
-    srv = update_server(www)
+    srv = DevServer(www, port=8000)
     try:
         # 2. published; 3. a copy installed, which gathers runtime data
-        root, manifest_name = publish(ws, dist1, www)
+        key, sent = publish(dist1, srv, capsys)
+        assert [l.split()[:3] for l in sent] == [["GET", f"/auth/{key}/", "404"], ["POST", f"/auth/{key}/", "201"]]
+        assert (www / key / "media" / "update" / dist1.name / "data" / "big.bin").read_bytes() == big1
         install = tmp_path / "installed" / APP
         shutil.copytree(dist1, install, symlinks=True)
         write_runtime = {"dbs/app.db": b"users table", "logs/app.log": b"started once\n"}
@@ -137,8 +140,8 @@ def test_release_road(tmp_path, build_env, capsys, monkeypatch):  # noqa: F811
 
         # 4. version 2 built and published
         dist2 = build_version(ws, "2.0.0", v2, capsys)
-        publish(ws, dist2, www)
-        srv.log.clear()
+        publish(dist2, srv, capsys)
+        served_before = len(srv.requests())
 
         # 5. the installed copy finds it, stages it and hands over
         lines = run_installed(exe)
@@ -156,14 +159,16 @@ def test_release_road(tmp_path, build_env, capsys, monkeypatch):  # noqa: F811
         assert os.access(install / APP, os.X_OK)
 
         # only the changed block of the large file crossed the wire
-        big_gets = [r.headers.get("Range") for r in srv.requests(method="GET") if r.path.endswith("/data/big.bin")]
+        served = srv.requests()[served_before:]
+        big_gets = [l.split()[2:] for l in served if l.startswith("GET ") and "/data/big.bin " in l]
         first_byte = BIG_BLOCK * MiB
-        assert big_gets == [f"bytes={first_byte}-{first_byte + MiB - 1}"]
-        assert srv.body_bytes() < len(big2) // 4
+        assert big_gets == [["206", f"range=bytes={first_byte}-{first_byte + MiB - 1}", f"bytes={MiB}"]]
+        body = sum(int(w[6:]) for l in served for w in l.split() if w.startswith("bytes="))
+        assert body < len(big2) // 4, served
 
         # 7. the next start is up to date
         again = run_installed(exe)
         assert "[Update] Version matches (binary 2.0.0 == remote 2.0.0), skipping hash scan" in again
         assert again[-1] == "Shop 2.0.0 running"
     finally:
-        srv.close()
+        srv.stop()
