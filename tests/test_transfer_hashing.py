@@ -39,6 +39,15 @@ class TestHashes:
         f.write_bytes(data)
         assert au._hash_blocks(f, 1048576) == [sha(data[i:i + 1048576]) for i in range(0, len(data), 1048576)]
 
+    @pytest.mark.parametrize("size", [16 * 1048576, 17 * 1048576 + 5, 16 * 1048576 + 3 * 262144])
+    @pytest.mark.parametrize("block", [1048576, 262144, 3 * 1048576 + 7])
+    def test_large_files_give_the_same_list_as_one_pass(self, tmp_path, size, block):
+        # Large files are read in two halves at once; the seam must not show.
+        data = os.urandom(size)
+        f = tmp_path / "f"
+        f.write_bytes(data)
+        assert au._hash_blocks(f, block) == [sha(data[i:i + block]) for i in range(0, size, block)]
+
     def test_empty_file_has_no_blocks(self, tmp_path):
         (tmp_path / "e").write_bytes(b"")
         assert au._hash_blocks(tmp_path / "e", 4) == []

@@ -41,6 +41,15 @@ size_t read_some(std::FILE* f, char* buf, size_t n, const fs::path& path) {
     return got;
 }
 
+void seek_to(std::FILE* f, uint64_t offset, const fs::path& path) {
+#ifdef _WIN32
+    int rc = _fseeki64(f, static_cast<long long>(offset), SEEK_SET);
+#else
+    int rc = fseeko(f, static_cast<off_t>(offset), SEEK_SET);
+#endif
+    if (rc != 0) throw os_error_from_errno(path_text(path));
+}
+
 void write_all(std::FILE* f, std::string_view data, const fs::path& path) {
     if (!data.empty() && std::fwrite(data.data(), 1, data.size(), f) != data.size())
         throw os_error_from_errno(path_text(path));

@@ -2,6 +2,7 @@
 // reads and writes, UTF-8 text reads, and the platform's text line ends.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -24,6 +25,8 @@ UniqueFile open_file(const fs::path& path, const char* mode);
 // Reads up to n bytes; throws OsError on a read error. Returns the count read
 // (0 at end of file).
 size_t read_some(std::FILE* f, char* buf, size_t n, const fs::path& path);
+// Moves to an absolute byte offset; throws OsError on failure.
+void seek_to(std::FILE* f, uint64_t offset, const fs::path& path);
 // Writes all bytes; throws OsError on failure.
 void write_all(std::FILE* f, std::string_view data, const fs::path& path);
 

@@ -27,8 +27,7 @@ public:
         if (status < 200 || status > 299) return false;
         if (range_start_ && status == 206) {
             file_ = open_file(dest_, "r+b");
-            if (fseeko(file_.get(), static_cast<off_t>(*range_start_), SEEK_SET) != 0)
-                throw os_error_from_errno(path_text(dest_));
+            seek_to(file_.get(), *range_start_, dest_);
         } else {
             file_ = open_file(dest_, "wb");
         }

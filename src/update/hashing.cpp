@@ -1,5 +1,8 @@
 #include "update/hashing.hpp"
 
+#include <exception>
+#include <iterator>
+#include <thread>
 #include <vector>
 
 #include "core/file_io.hpp"
@@ -10,14 +13,19 @@ namespace tarvik::update {
 
 namespace fs = std::filesystem;
 
-std::vector<std::string> hash_blocks(const fs::path& path, int64_t block_size) {
+namespace {
+
+// Digests of the blocks from first_block on, up to block_limit blocks (or to
+// the end of the file when block_limit is negative).
+std::vector<std::string> hash_block_run(const fs::path& path, int64_t block_size, int64_t first_block,
+                                        int64_t block_limit) {
     UniqueFile f = open_file(path, "rb");
+    if (first_block > 0) seek_to(f.get(), static_cast<uint64_t>(first_block * block_size), path);
     std::vector<std::string> out;
-    if (block_size == 0) return out;
     std::vector<char> buf(65536);
     Sha256 h;
     int64_t in_block = 0;
-    for (;;) {
+    while (block_limit < 0 || static_cast<int64_t>(out.size()) < block_limit) {
         size_t want = buf.size();
         if (block_size > 0) want = static_cast<size_t>(std::min<int64_t>(want, block_size - in_block));
         size_t n = read_some(f.get(), buf.data(), want, path);
@@ -31,6 +39,48 @@ std::vector<std::string> hash_blocks(const fs::path& path, int64_t block_size) {
     }
     if (in_block > 0) out.push_back(h.hex_digest());
     return out;
+}
+
+// Below this size one thread hashes the whole file.
+constexpr uintmax_t kSplitFrom = 16u << 20;
+
+}  // namespace
+
+// Large files are hashed in two halves on two threads: the digests are per
+// block, so the halves are independent and the list comes out the same.
+std::vector<std::string> hash_blocks(const fs::path& path, int64_t block_size) {
+    if (block_size == 0) {
+        open_file(path, "rb");  // a missing or unreadable file still fails
+        return {};
+    }
+    std::error_code ec;
+    uintmax_t size = fs::file_size(path, ec);
+    if (block_size < 0 || ec || size < kSplitFrom || std::thread::hardware_concurrency() < 2)
+        return hash_block_run(path, block_size, 0, -1);
+    int64_t blocks = static_cast<int64_t>((size + block_size - 1) / block_size);
+    int64_t first_half = blocks / 2;
+    if (first_half == 0) return hash_block_run(path, block_size, 0, -1);
+    std::vector<std::string> tail;
+    std::exception_ptr tail_error;
+    std::thread helper([&] {
+        try {
+            tail = hash_block_run(path, block_size, first_half, -1);
+        } catch (...) {
+            tail_error = std::current_exception();
+        }
+    });
+    std::vector<std::string> head;
+    try {
+        head = hash_block_run(path, block_size, 0, first_half);
+    } catch (...) {
+        helper.join();
+        throw;
+    }
+    helper.join();
+    if (tail_error) std::rethrow_exception(tail_error);
+    if (static_cast<int64_t>(head.size()) < first_half) return head;  // the file shrank meanwhile
+    head.insert(head.end(), std::make_move_iterator(tail.begin()), std::make_move_iterator(tail.end()));
+    return head;
 }
 
 bool is_block_entry(const Json& entry) {
