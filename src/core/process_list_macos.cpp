@@ -46,12 +46,6 @@ std::vector<ProcessEntry> list_processes() {
     return out;
 }
 
-void kill_process(long pid) {
-    if (::kill(static_cast<pid_t>(pid), SIGKILL) != 0) throw os_error_from_errno();
-}
-
-long current_process_id() { return static_cast<long>(::getpid()); }
-
 }  // namespace tarvik
 
 #endif  // __APPLE__

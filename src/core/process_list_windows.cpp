@@ -3,9 +3,8 @@
 
 #include "core/process_list.hpp"
 
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "core/win32.hpp"
+
 #include <tlhelp32.h>
 
 #include <cerrno>
@@ -16,23 +15,8 @@ namespace tarvik {
 
 namespace {
 
-struct Handle {
-    HANDLE h;
-    explicit Handle(HANDLE x) : h(x) {}
-    ~Handle() {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-};
-
-std::string narrow(const wchar_t* w) {
-    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return {};
-    std::string s(static_cast<size_t>(n - 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
-    return s;
-}
+using win32::Handle;
+using win32::narrow;
 
 OsError windows_error(DWORD code) {
     int errnum = code == ERROR_ACCESS_DENIED ? EACCES : code == ERROR_INVALID_PARAMETER ? ESRCH : EINVAL;

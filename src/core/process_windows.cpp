@@ -4,9 +4,7 @@
 
 #include "core/process.hpp"
 
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <windows.h>
+#include "core/win32.hpp"
 
 #include <cerrno>
 
@@ -16,29 +14,8 @@ namespace tarvik {
 
 namespace {
 
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE x) : h(x) {}
-    Handle(Handle&& o) noexcept : h(o.h) { o.h = nullptr; }
-    Handle& operator=(Handle&& o) noexcept {
-        if (this != &o) { reset(); h = o.h; o.h = nullptr; }
-        return *this;
-    }
-    ~Handle() { reset(); }
-    void reset() {
-        if (h && h != INVALID_HANDLE_VALUE) CloseHandle(h);
-        h = nullptr;
-    }
-};
-
-std::wstring widen(const std::string& s) {
-    if (s.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
+using win32::Handle;
+using win32::widen;
 
 OsError last_error(const std::string& what, const std::string& file = {}) {
     DWORD code = GetLastError();
@@ -47,9 +24,7 @@ OsError last_error(const std::string& what, const std::string& file = {}) {
                    nullptr, code, 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
     std::string text = what;
     if (buf) {
-        int n = WideCharToMultiByte(CP_UTF8, 0, buf, -1, nullptr, 0, nullptr, nullptr);
-        std::string msg(static_cast<size_t>(n > 0 ? n - 1 : 0), '\0');
-        WideCharToMultiByte(CP_UTF8, 0, buf, -1, msg.data(), n, nullptr, nullptr);
+        std::string msg = win32::narrow(buf);
         LocalFree(buf);
         while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r' || msg.back() == ' ')) msg.pop_back();
         text = msg;

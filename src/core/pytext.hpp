@@ -23,4 +23,7 @@ bool is_valid_utf8(std::string_view bytes);
 size_t utf8_length(std::string_view utf8);
 std::string utf8_prefix(std::string_view utf8, size_t n_code_points);
 
+// Appends the UTF-8 encoding of one code point.
+void append_utf8(std::string& out, char32_t cp);
+
 }  // namespace tarvik

@@ -2,6 +2,8 @@
 // subsystem, each adding a submodule of _tarvik_cmd.
 #pragma once
 
+#include <filesystem>
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -14,6 +16,11 @@ namespace nb = nanobind;
 namespace tarvik::py {
 
 void install_host();
+
+// File-system paths across the boundary the way Python's os.fsdecode and
+// os.fsencode take them, so that undecodable bytes survive the round trip.
+nb::object to_python_path(const std::filesystem::path& p);
+std::filesystem::path from_python_path(nb::handle p);
 void register_error_translator();
 
 void bind_core(nb::module_& m);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "core/file_io.hpp"
 #include "core/pytext.hpp"
 #include "python/bindings.hpp"
 
@@ -65,7 +66,7 @@ public:
         if (file.is_none())
             throw nb::builtin_exception(nb::exception_type::import_error,
                                         "the tarvik package has no __file__");
-        std::filesystem::path p(nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(file)));
+        std::filesystem::path p = from_python_path(file);
         if (resolve_links) p = std::filesystem::weakly_canonical(std::filesystem::absolute(p));
         else p = std::filesystem::absolute(p);
         return p.parent_path();
@@ -114,5 +115,23 @@ PyHost g_host;
 }  // namespace
 
 void install_host() { set_host(&g_host); }
+
+nb::object to_python_path(const std::filesystem::path& p) {
+#ifdef _WIN32
+    return nb::cast(path_text(p));
+#else
+    const std::string& native = p.native();
+    return nb::module_::import_("os").attr("fsdecode")(nb::bytes(native.data(), native.size()));
+#endif
+}
+
+std::filesystem::path from_python_path(nb::handle p) {
+#ifdef _WIN32
+    return path_from_utf8(nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(p)));
+#else
+    nb::bytes b = nb::cast<nb::bytes>(nb::module_::import_("os").attr("fsencode")(p));
+    return std::filesystem::path(std::string(b.c_str(), b.size()));
+#endif
+}
 
 }  // namespace tarvik::py

@@ -13,22 +13,12 @@ namespace {
 
 nb::object import(const char* name) { return nb::module_::import_(name); }
 
-// A file-system path as Python's os.getcwd() would give it.
-nb::object to_python_path(const std::filesystem::path& p) {
-#ifdef _WIN32
-    return nb::cast(path_text(p));
-#else
-    const std::string& native = p.native();
-    return import("os").attr("fsdecode")(nb::bytes(native.data(), native.size()));
-#endif
-}
-
 class PyBuildHost final : public BuildHost {
 public:
     void prepend_module_path(const std::filesystem::path& dir) override {
         nb::gil_scoped_acquire gil;
         nb::object path = import("sys").attr("path");
-        nb::object entry = to_python_path(dir);
+        nb::object entry = py::to_python_path(dir);
         if (nb::len(path) > 0 && path[0].equal(entry)) return;
         path.attr("insert")(0, entry);
     }
@@ -50,7 +40,7 @@ public:
         if (nb::len(saved) > 0) reduced.append(saved[0]);
         sys.attr("argv") = reduced;
         try {
-            main(to_python_path(workspace));
+            main(py::to_python_path(workspace));
         } catch (...) {
             sys.attr("argv") = saved;
             throw;

@@ -12,25 +12,6 @@ namespace {
 
 nb::object import(const char* name) { return nb::module_::import_(name); }
 
-// A file-system path as Python sees it (os.fsdecode keeps undecodable bytes).
-nb::object to_python_path(const std::filesystem::path& p) {
-#ifdef _WIN32
-    return nb::cast(path_text(p));
-#else
-    const std::string& native = p.native();
-    return import("os").attr("fsdecode")(nb::bytes(native.data(), native.size()));
-#endif
-}
-
-std::filesystem::path from_python_path(nb::handle p) {
-#ifdef _WIN32
-    return path_from_utf8(nb::cast<std::string>(import("os").attr("fspath")(p)));
-#else
-    nb::bytes b = nb::cast<nb::bytes>(import("os").attr("fsencode")(p));
-    return std::filesystem::path(std::string(b.c_str(), b.size()));
-#endif
-}
-
 class PyScaffoldHost final : public ScaffoldHost {
 public:
     std::vector<std::string> installed_distribution_names() override {
@@ -63,7 +44,7 @@ public:
         if (origin.is_none() || !nb::cast<bool>(spec.attr("has_location")) ||
             spec.attr("submodule_search_locations").is_none())
             return std::nullopt;
-        return from_python_path(origin);
+        return py::from_python_path(origin);
     }
 
     void run_discovered_apps(const std::filesystem::path& workspace) override {
@@ -72,7 +53,7 @@ public:
         nb::object saved = sys.attr("argv");
         sys.attr("argv") = saved[nb::slice(0, 1, 1)];
         try {
-            import("tarvik.cmd.file.discovered_apps").attr("main")(to_python_path(workspace));
+            import("tarvik.cmd.file.discovered_apps").attr("main")(py::to_python_path(workspace));
         } catch (...) {
             sys.attr("argv") = saved;
             throw;

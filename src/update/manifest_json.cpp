@@ -116,18 +116,7 @@ private:
                 v = value(depth);
             }
             if (build_) members.emplace_back(std::move(key), std::move(v));
-            skip_ws();
-            if (p_ != end_ && *p_ == ',') {
-                ++p_;
-                compact += 2;
-                skip_ws();
-                continue;
-            }
-            if (p_ != end_ && *p_ == '}') {
-                ++p_;
-                break;
-            }
-            fail("Expecting ',' delimiter");
+            if (!another_follows('}')) break;
         }
         if (!build_) return nullptr;
         drop_repeated_keys(members);
@@ -177,6 +166,23 @@ private:
         members = std::move(kept);
     }
 
+    // After a member or an element: true past a ',' (another one follows),
+    // false past the closing bracket.
+    bool another_follows(char close) {
+        skip_ws();
+        if (p_ != end_ && *p_ == ',') {
+            ++p_;
+            compact += 2;
+            skip_ws();
+            return true;
+        }
+        if (p_ != end_ && *p_ == close) {
+            ++p_;
+            return false;
+        }
+        fail("Expecting ',' delimiter");
+    }
+
     Json array(int depth) {
         if (depth > kMaxDepth) fail("Too deeply nested");
         ++p_;  // '['
@@ -191,18 +197,7 @@ private:
         for (;;) {
             Json v = value(depth);
             if (build_) vec.push_back(std::move(v));
-            skip_ws();
-            if (p_ != end_ && *p_ == ',') {
-                ++p_;
-                compact += 2;
-                skip_ws();
-                continue;
-            }
-            if (p_ != end_ && *p_ == ']') {
-                ++p_;
-                return arr;
-            }
-            fail("Expecting ',' delimiter");
+            if (!another_follows(']')) return arr;
         }
     }
 
@@ -215,24 +210,6 @@ private:
     static size_t escaped_cost(uint32_t cp) {
         if (cp == '"' || cp == '\\' || cp == '\b' || cp == '\f' || cp == '\n' || cp == '\r' || cp == '\t') return 2;
         return cp < 0x20 ? 6 : 1;
-    }
-
-    static void put_utf8(std::string& out, uint32_t cp) {
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
     }
 
     uint32_t hex4() {
@@ -298,7 +275,7 @@ private:
                     fail("Invalid \\escape");
             }
             length += escaped_cost(decoded);
-            if (keep) put_utf8(out, decoded);
+            if (keep) append_utf8(out, decoded);
         }
     }
 
