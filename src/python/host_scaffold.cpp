@@ -27,22 +27,22 @@ public:
 
     std::optional<std::filesystem::path> package_init_file(const std::string& name) override {
         nb::gil_scoped_acquire gil;
-        nb::object spec;
+        nb::object module_spec;
         try {
-            spec = import("importlib.util").attr("find_spec")(name);
+            module_spec = import("importlib.util").attr("find_spec")(name);
         } catch (nb::python_error& e) {
             // Relative or dotted names whose parent is missing, an empty name:
             // no top-level package answers to them.
             if (e.matches(PyExc_ImportError) || e.matches(PyExc_ValueError)) return std::nullopt;
             throw;
         }
-        if (spec.is_none()) return std::nullopt;
-        nb::object origin = spec.attr("origin");
+        if (module_spec.is_none()) return std::nullopt;
+        nb::object origin = module_spec.attr("origin");
         // Only a regular package has an initialisation file whose folder is the
         // package: built-in modules ("built-in"), plain modules and namespace
         // packages are not packages that can be copied.
-        if (origin.is_none() || !nb::cast<bool>(spec.attr("has_location")) ||
-            spec.attr("submodule_search_locations").is_none())
+        if (origin.is_none() || !nb::cast<bool>(module_spec.attr("has_location")) ||
+            module_spec.attr("submodule_search_locations").is_none())
             return std::nullopt;
         return py::from_python_path(origin);
     }

@@ -75,11 +75,11 @@ def write_launcher(folder, stem, main_script):
     return exe
 
 
-def copy_data_files(specs, dist):
-    for spec in specs:
-        source, sep, target = spec.partition("=")
+def copy_data_files(descriptions, dist):
+    for description in descriptions:
+        source, sep, target = description.partition("=")
         if not sep or not target:
-            fatal("Error, malformed data file description '%s', use SOURCE=TARGET." % spec)
+            fatal("Error, malformed data file description '%s', use SOURCE=TARGET." % description)
         if not Path(source).is_file():
             fatal("Error, failed to locate the data file '%s'." % source)
         dest = dist / target
