@@ -95,3 +95,21 @@ def test_generator_sees_argv0_and_argv_is_put_back(project_workspace, monkeypatc
     assert generator.calls == [(str(project_workspace), ["tarvik"])]
     assert sys.argv is argv and argv == ["tarvik", "createapp", "blog"]
 
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="POSIX arguments are bytes")
+def test_name_typed_in_another_encoding(project_workspace, capsys, monkeypatch, latin1_default):
+    # "café" typed in a latin-1 terminal: Python holds the byte 0xE9 as "\udce9".
+    name = b"caf\xe9".decode("utf-8", "surrogateescape")
+    raw = bytes(project_workspace / "ostervane") + b"/caf\xe9"
+    import os
+    os.mkdir(raw)
+    assert call(new_app, monkeypatch, capsys, "createapp", name) == "App directory already exists\n"
+    os.rmdir(raw)
+    # The folder gets exactly the typed bytes; the name cannot be written into apps.py.
+    monkeypatch.setattr(sys, "argv", ["tarvik", "createapp", name])
+    with pytest.raises(UnicodeEncodeError, match=r"can't encode character '\\udce9'"):
+        new_app("")
+    assert os.path.isdir(raw) and os.path.isfile(raw + b"/models.py")
+    assert not os.path.exists(raw + b"/apps.py")
+    assert sys.argv[2] == name

@@ -81,3 +81,18 @@ def test_failures_are_printed(workspace, framework, capsys, monkeypatch, breakag
     assert last.startswith(message)
     if breakage == "no page templates":  # what was created before the failure stays
         assert (workspace / "shop" / "__init__.py").is_file() and (workspace / "launcher.py").is_file()
+
+
+@pytest.mark.skipif(__import__("sys").platform == "win32", reason="POSIX arguments are bytes")
+def test_name_typed_in_another_encoding(workspace, capsys, monkeypatch, caplog):
+    import os
+    name = b"caf\xe9".decode("utf-8", "surrogateescape")
+    out = call(project, monkeypatch, capsys, "project", name)
+    raw = bytes(workspace) + b"/caf\xe9"
+    assert sorted(os.listdir(raw)) == [b"__init__.py", b"tarvikconf.ini", b"templates"]
+    # The name cannot go into the UTF-8 pyproject.toml: create_file logs that and
+    # leaves the file out; the project itself is complete.
+    assert not (workspace / "pyproject.toml").exists()
+    assert ("Error during file creation: 'utf-8' codec can't encode character '\\udce9' in position 3: "
+            "surrogates not allowed") in caplog.messages
+    assert out.endswith("Initialized project workspace caf\ufffd\n")

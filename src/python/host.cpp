@@ -23,8 +23,13 @@ public:
     std::vector<std::string> argv() override {
         nb::gil_scoped_acquire gil;
         std::vector<std::string> out;
-        for (nb::handle item : nb::module_::import_("sys").attr("argv"))
-            out.push_back(nb::cast<std::string>(nb::str(item)));
+        // A POSIX argument that is not UTF-8 reaches sys.argv with its bytes
+        // escaped as lone surrogates; they go back to those bytes, so that a
+        // name is used exactly as typed (as a file name, too).
+        for (nb::handle item : nb::module_::import_("sys").attr("argv")) {
+            nb::bytes b = nb::cast<nb::bytes>(nb::str(item).attr("encode")("utf-8", "surrogateescape"));
+            out.emplace_back(b.c_str(), b.size());
+        }
         return out;
     }
 
@@ -86,7 +91,11 @@ public:
     std::string encode_default(std::string_view utf8) override {
         nb::gil_scoped_acquire gil;
         nb::object enc = nb::module_::import_("locale").attr("getpreferredencoding")(false);
-        nb::bytes b = nb::cast<nb::bytes>(to_str(utf8).attr("encode")(enc));
+        // Bytes that are not UTF-8 (a name typed in another encoding) stay
+        // surrogates, which the strict encode refuses as Python's would.
+        nb::bytes raw(utf8.data(), utf8.size());
+        nb::object text = raw.attr("decode")("utf-8", "surrogateescape");
+        nb::bytes b = nb::cast<nb::bytes>(text.attr("encode")(enc));
         return std::string(b.c_str(), b.size());
     }
 

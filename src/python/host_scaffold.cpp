@@ -72,10 +72,13 @@ public:
     }
 
 private:
+    // Bytes that are not UTF-8 (a name typed in another encoding) pass through
+    // as the surrogates Python holds them as, and come back as the same bytes.
     static std::string call_str_method(std::string_view text, const char* method) {
         nb::gil_scoped_acquire gil;
-        nb::str s(text.data(), text.size());
-        return nb::cast<std::string>(s.attr(method)());
+        nb::object s = nb::bytes(text.data(), text.size()).attr("decode")("utf-8", "surrogateescape");
+        nb::bytes out = nb::cast<nb::bytes>(s.attr(method)().attr("encode")("utf-8", "surrogateescape"));
+        return std::string(out.c_str(), out.size());
     }
 };
 

@@ -1,5 +1,6 @@
 #include "scaffold/create_file.hpp"
 
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -9,6 +10,7 @@
 #include "core/framework_paths.hpp"
 #include "core/host.hpp"
 #include "core/ini.hpp"
+#include "core/pytext.hpp"
 #include "core/welcome.hpp"
 #include "scaffold/toml_splice.hpp"
 
@@ -54,6 +56,24 @@ std::string universal_newlines(std::string_view text) {
     return out;
 }
 
+// A project name typed in another encoding keeps its bytes (Python holds them
+// as surrogates); like Python's UTF-8 encoder, refuse to put it in a UTF-8 file.
+void require_utf8_text(const std::string& text) {
+    if (is_valid_utf8(text)) return;
+    size_t i = 0, position = 0;
+    while (i < text.size()) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        size_t n = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        if (n > 1 && (i + n > text.size() || !is_valid_utf8(std::string_view(text).substr(i, n)))) break;
+        i += n;
+        ++position;
+    }
+    char surrogate[16];
+    std::snprintf(surrogate, sizeof surrogate, "\\udc%02x", static_cast<unsigned>(static_cast<unsigned char>(text[i])));
+    throw value_error(std::string("'utf-8' codec can't encode character '") + surrogate + "' in position " +
+                      std::to_string(position) + ": surrogates not allowed");
+}
+
 // Runs one copy whose failure is logged and skipped. Returns true on success.
 template <class F>
 bool logged_copy(const std::string& failure_prefix, F&& copy) {
@@ -82,6 +102,7 @@ void create_pyproject(const fs::path& workspace, const fs::path& templates, cons
         text.erase(0, UTF8_BOM.size());
     }
     const std::string name = folder.empty() ? DEFAULT_PACKAGE_NAME : folder;
+    require_utf8_text(name);
     std::string updated = set_toml_strings(text, {"tool", "poetry"}, {{"name", name}, {"version", INITIAL_VERSION}});
     write_text_platform(target, bom + updated);
 }
