@@ -71,6 +71,21 @@ class TestEntries:
         assert au._is_block_entry(val) is is_block
         assert au._entry_sha256(val) == whole
 
+    def test_entries_that_hold_themselves_or_nest_deeply(self):
+        looped = []
+        looped.append(looped)
+        deep = []
+        for _ in range(200_000):
+            deep = [deep]
+        entry = {"sha256": looped, "blocks": deep, "extra": {"x": looped}}
+        assert au._is_block_entry(looped) is False and au._entry_sha256(looped) is None
+        assert au._is_block_entry(deep) is False
+        assert au._is_block_entry(entry) is True
+        # the hash member comes back as the very object the entry holds
+        assert au._entry_sha256(entry) is looped
+        found = ("cd",)
+        assert au._entry_sha256({"sha256": found}) is found
+
 
 class TestScanLocalFiles:
     def test_lists_kept_files_with_slash_paths(self, tmp_path):

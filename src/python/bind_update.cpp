@@ -78,14 +78,18 @@ void bind_primitives(nb::module_& m) {
         [](fs::path path, int64_t block_size) { return without_gil([&] { return hash_blocks(path, block_size); }); },
         nb::arg("path"), nb::arg("block_size") = kDefaultBlockSize, "SHA-256 of each block of a file.");
     m.def(
-        "_is_block_entry", [](nb::handle val) { return is_block_entry(py_to_json(val)); }, nb::arg("val").none(),
-        "True for a block-level manifest entry.");
+        "_is_block_entry", [](nb::handle val) { return is_block_entry(py_to_json(val, 1)); },
+        nb::arg("val").none(), "True for a block-level manifest entry.");
     m.def(
         "_entry_sha256",
         [](nb::handle val) -> nb::object {
-            Json entry = py_to_json(val);
+            // Only the entry's own members matter; what is found is handed back as it is.
+            Json entry = py_to_json(val, 1);
             const Json* h = entry_sha256(entry);
-            return h ? json_to_py(*h) : nb::none();
+            if (!h) return nb::none();
+            if (h == &entry) return nb::borrow(val);
+            PyObject* member = PyDict_GetItemString(val.ptr(), "sha256");
+            return member ? nb::borrow(member) : nb::none();
         },
         nb::arg("val").none(), "Whole-file hash of a manifest entry, or None.");
     m.def(

@@ -28,7 +28,7 @@ nb::object json_to_py(const Json& v) {
     }
 }
 
-Json py_to_json(nb::handle v) {
+Json py_to_json(nb::handle v, int depth) {
     if (v.is_none()) return nullptr;
     if (nb::isinstance<nb::bool_>(v)) return nb::cast<bool>(v);
     if (nb::isinstance<nb::int_>(v)) {
@@ -47,12 +47,15 @@ Json py_to_json(nb::handle v) {
     if (nb::isinstance<nb::str>(v)) return nb::cast<std::string>(v);
     if (nb::isinstance<nb::dict>(v)) {
         Json o = Json::object();
-        for (auto [k, item] : nb::borrow<nb::dict>(v)) o[nb::cast<std::string>(nb::str(k))] = py_to_json(item);
+        if (depth == 0) return o;
+        for (auto [k, item] : nb::borrow<nb::dict>(v))
+            o[nb::cast<std::string>(nb::str(k))] = py_to_json(item, depth - 1);
         return o;
     }
     if (nb::isinstance<nb::list>(v) || nb::isinstance<nb::tuple>(v)) {
         Json a = Json::array();
-        for (nb::handle item : v) a.push_back(py_to_json(item));
+        if (depth == 0) return a;
+        for (nb::handle item : v) a.push_back(py_to_json(item, depth - 1));
         return a;
     }
     return nullptr;
