@@ -46,7 +46,7 @@ void run_compiler(const std::vector<std::string>& args) {
             host().write_stdout(line);
         },
         [] { host().check_interrupt(); });
-    int code = compiler.wait();
+    const std::int64_t code = compiler.wait();
     if (code != 0) throw runtime_error("Tarvik compilation failed, exit code: " + std::to_string(code));
 }
 

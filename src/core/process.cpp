@@ -30,7 +30,7 @@ ProcessResult run_process(const std::vector<std::string>& argv) {
     ChildProcess child(argv);
     std::string output;
     child.read_lines([&](std::string_view line) { output += line; });
-    int code = child.wait();
+    std::int64_t code = child.wait();
     return {code, std::move(output)};
 }
 

@@ -3,6 +3,7 @@
 // writes.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -34,8 +35,10 @@ public:
                     const std::function<void()>& on_idle = {});
 
     // Waits for the child to end: its exit status, or minus the number of the
-    // signal that ended it (POSIX).
-    int wait();
+    // signal that ended it (POSIX). On Windows the exit code is a DWORD and
+    // comes back unsigned, as Python reports it (3221225477 for an access
+    // violation, not a negative number that would read like a signal).
+    std::int64_t wait();
 
     // Ends the child at once (SIGKILL / TerminateProcess). No effect after wait().
     void kill();
@@ -60,7 +63,7 @@ private:
 };
 
 struct ProcessResult {
-    int exit_code;
+    std::int64_t exit_code;
     std::string output;  // merged stdout/stderr, line ends as read_lines gives them
 };
 

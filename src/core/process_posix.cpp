@@ -178,7 +178,7 @@ void ChildProcess::read_lines(const std::function<void(std::string_view)>& on_li
     impl_->out.reset();
 }
 
-int ChildProcess::wait() {
+std::int64_t ChildProcess::wait() {
     if (!impl_->reaped) {
         int st = 0;
         while (::waitpid(impl_->pid, &st, 0) < 0) {

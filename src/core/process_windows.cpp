@@ -147,7 +147,7 @@ void ChildProcess::read_lines(const std::function<void(std::string_view)>& on_li
     impl_->out.reset();
 }
 
-int ChildProcess::wait() {
+std::int64_t ChildProcess::wait() {
     if (!impl_->reaped) {
         if (WaitForSingleObject(impl_->process.h, INFINITE) == WAIT_FAILED) throw last_error("WaitForSingleObject");
         DWORD code = 0;
@@ -156,7 +156,7 @@ int ChildProcess::wait() {
         impl_->reaped = true;
         impl_->out.reset();
     }
-    return static_cast<int>(impl_->status);
+    return static_cast<std::int64_t>(impl_->status);
 }
 
 void ChildProcess::kill() {
