@@ -16,7 +16,7 @@ HEADERS = ["[project]", "[mode]", "[Project]", "[DEFAULT]", "[ spaced ]", "[a]b]
            "[]", "[ünï]", "  [indented]", "[project]"]
 OPTIONS = ["name = ostervane", "Name=Ostervane", "NAME : x", "key:value", "empty =", "k = a = b",
            "url = http://h:80/p", "  indented = 1", "ÄÖ = umlaut", "ΟΔΟΣ = sigma", "\u3000wide = ws\u3000",
-           "tab\t=\tv\t", "= novalue", ": nokey", "x=1 ; not a comment", "pct = 50%", "name = second"]
+           "tab\t=\tv\t", "nul = a\x00b", "= novalue", ": nokey", "x=1 ; not a comment", "pct = 50%", "name = second"]
 OTHERS = ["# comment", "; comment", "   # indented comment", "", "   ", "\t", "no delimiter here",
           "    continued line", "\tmore", "        deep = continuation", "\x0c"]
 

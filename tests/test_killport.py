@@ -119,7 +119,9 @@ def test_never_kills_the_caller():
     assert (run.returncode, run.stdout) == (0, "child -9 caller survived\n"), run.stderr
 
 
-@pytest.mark.parametrize("port, kind", [(70000, OverflowError), (-1, OverflowError), ("80", TypeError)])
+@pytest.mark.parametrize("port, kind", [(70000, OverflowError), (-1, OverflowError), (2**64, OverflowError),
+                                        (-2**70, OverflowError), ("80", TypeError), (80.0, TypeError),
+                                        (None, TypeError)])
 def test_bad_port_numbers_reach_the_caller(port, kind):
     with pytest.raises(kind):
         kill_process_on_port(port)

@@ -1,4 +1,6 @@
 // Administration operations: migrations, the administrator account, port release.
+#include <climits>
+
 #include "python/bindings.hpp"
 
 #include "admin/db_admin.hpp"
@@ -16,7 +18,15 @@ void bind_admin(nb::module_& m) {
               "Reset the superuser 'admin''s password to the initial password.");
     admin.def(
         "kill_process_on_port",
-        [](long long port) { without_gil([&] { tarvik::admin::kill_process_on_port(port); }); },
+        [](nb::int_ port) {
+            // Any int: one outside the port range fails in the port test like
+            // Python's socket does (OverflowError), however large it is.
+            int overflow = 0;
+            long long value = PyLong_AsLongLongAndOverflow(port.ptr(), &overflow);
+            if (value == -1 && PyErr_Occurred()) throw nb::python_error();
+            if (overflow) value = overflow > 0 ? LLONG_MAX : LLONG_MIN;
+            without_gil([&] { tarvik::admin::kill_process_on_port(value); });
+        },
         nb::arg("port"), "Kill the processes that hold the local TCP port.");
 }
 

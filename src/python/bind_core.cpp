@@ -39,9 +39,12 @@ void bind_ini(nb::module_& core) {
             "get",
             [](const IniConfig& c, const std::string& section, const std::string& option,
                nb::object fallback) -> nb::object {
-                if (fallback.is(unset)) return nb::str(c.get(section, option).c_str());
+                if (fallback.is(unset)) {
+                    std::string v = c.get(section, option);
+                    return nb::str(v.data(), v.size());
+                }
                 std::optional<std::string> v = c.find(section, option);
-                return v ? nb::object(nb::str(v->c_str())) : fallback;
+                return v ? nb::object(nb::str(v->data(), v->size())) : fallback;
             },
             nb::arg("section"), nb::arg("option"), nb::kw_only(), nb::arg("fallback").none() = unset)
         .def("set", &IniConfig::set, nb::arg("section"), nb::arg("option"), nb::arg("value"))
