@@ -121,6 +121,23 @@ def test_manifest_is_served_once_its_files_are_there(served):
         "files=1 manifest", "files=4 published", "files=1 published", "files=1 published"]
 
 
+def test_a_failed_store_leaves_no_temporary_file_where_clients_read(served):
+    """The served manifest is written aside and renamed into place; when that
+    fails, no partial or temporary copy is left under media/update."""
+    blocker = served.root / "K1" / "media" / "update" / MANIFEST / "in-the-way"
+    blocker.mkdir(parents=True)
+    parts = [("manifest", MANIFEST, manifest(["a"])), ("a", "a", b"x")]
+    assert upload(served, parts)[0] == 500
+    assert request(served, "GET", f"/K1/media/update/{MANIFEST}.part")[0] == 404
+    assert [p.name for p in (served.root / "K1" / "media").rglob("*") if p.is_file()] == ["a"]
+    assert request(served, "GET", "/auth/K1/")[0] == 404
+
+    blocker.rmdir()
+    blocker.parent.rmdir()
+    assert upload(served, parts)[0] == 201
+    assert request(served, "GET", f"/K1/media/update/{MANIFEST}")[1] == manifest(["a"])
+
+
 def test_ranges_and_head(served):
     data = bytes(range(256)) * 40
     upload(served, [("manifest", MANIFEST, manifest(["big"])), ("big", "big", data)])

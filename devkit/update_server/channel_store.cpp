@@ -80,10 +80,25 @@ bool holds_all(const fs::path& folder, const std::vector<std::string>& required)
 
 }  // namespace
 
-void write_file_atomic(const fs::path& target, const std::string& bytes) {
+void write_file_atomic(const fs::path& target, const std::string& bytes, const fs::path& temp_dir) {
     fs::create_directories(target.parent_path());
-    fs::path temp = target;
-    temp += ".part";
+    fs::path temp;
+    if (temp_dir.empty()) {
+        temp = target;
+        temp += ".part";
+    } else {
+        fs::create_directories(temp_dir);
+        temp = temp_dir / target.filename();
+        temp += ".part";
+    }
+    struct RemoveUnlessRenamed {
+        const fs::path& path;
+        bool renamed = false;
+        ~RemoveUnlessRenamed() {
+            std::error_code ec;
+            if (!renamed) fs::remove(path, ec);
+        }
+    } guard{temp};
     {
         std::ofstream out(temp, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -91,6 +106,7 @@ void write_file_atomic(const fs::path& target, const std::string& bytes) {
         if (!out) throw Refusal(500, "cannot write " + temp.string());
     }
     fs::rename(temp, target);
+    guard.renamed = true;
 }
 
 ChannelStore::ChannelStore(fs::path root) : root_(std::move(root)) {}
@@ -143,7 +159,8 @@ CommitResult ChannelStore::commit(const std::string& key, const StagedBatch& bat
     // Later batches of the same upload (files the manifest does not list, such
     // as build.json) still land in its folder after the manifest is served.
     if (!pending->published && holds_all(folder, pending->info.required)) {
-        write_file_atomic(update_root(key) / fs::u8path(pending->manifest_name), pending->manifest_bytes);
+        write_file_atomic(update_root(key) / fs::u8path(pending->manifest_name), pending->manifest_bytes,
+                          kdir / "incoming");
         write_file_atomic(kdir / "published.json",
                           nlohmann::json{{"app_name", pending->info.app_name},
                                          {"version", pending->info.version},

@@ -69,7 +69,10 @@ private:
     std::map<std::string, std::unique_ptr<std::mutex>> locks_;
 };
 
-// Writes bytes to a temporary name beside `target` and renames it into place.
-void write_file_atomic(const fs::path& target, const std::string& bytes);
+// Writes bytes to a temporary file in `temp_dir` (beside `target` when empty;
+// it must be on the same file system) and renames it into place. A failure
+// removes the temporary file. Files served to clients pass a temp_dir outside
+// the served tree, so that no partial copy can ever be fetched.
+void write_file_atomic(const fs::path& target, const std::string& bytes, const fs::path& temp_dir = {});
 
 }  // namespace devserver
