@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <libproc.h>
 #include <sys/proc_info.h>
 #include <unistd.h>
@@ -38,8 +39,11 @@ std::vector<ProcessEntry> list_processes() {
             size_t slash = p.rfind('/');
             entry.name = slash == std::string::npos ? p : p.substr(slash + 1);
         } else {
-            // pbi_name holds up to 2*MAXCOMLEN characters, pbi_comm only MAXCOMLEN.
-            entry.name = info.pbi_name[0] ? info.pbi_name : info.pbi_comm;
+            // pbi_name holds up to 2*MAXCOMLEN characters, pbi_comm only MAXCOMLEN;
+            // a name that fills its array has no terminating NUL.
+            const char* name = info.pbi_name[0] ? info.pbi_name : info.pbi_comm;
+            const size_t room = info.pbi_name[0] ? sizeof info.pbi_name : sizeof info.pbi_comm;
+            entry.name.assign(name, strnlen(name, room));
         }
         out.push_back(std::move(entry));
     }
