@@ -129,6 +129,26 @@ int on_prereq(void* userdata, char*, char*, int, int) {
     return CURL_PREREQFUNC_OK;
 }
 
+// The content of a file part, read from a file the library opened itself (so
+// that UTF-8 paths work on every platform, where libcurl's own opening of a
+// named file would take the path in the local code page on Windows).
+size_t part_read(char* buf, size_t size, size_t nitems, void* arg) {
+    auto* f = static_cast<std::FILE*>(arg);
+    size_t n = std::fread(buf, 1, size * nitems, f);
+    if (n == 0 && std::ferror(f)) return CURL_READFUNC_ABORT;
+    return n;
+}
+
+int part_seek(void* arg, curl_off_t offset, int origin) {
+    if (origin != SEEK_SET || offset < 0) return CURL_SEEKFUNC_CANTSEEK;
+    try {
+        seek_to(static_cast<std::FILE*>(arg), static_cast<uint64_t>(offset), {});
+        return CURL_SEEKFUNC_OK;
+    } catch (const std::exception&) {
+        return CURL_SEEKFUNC_FAIL;
+    }
+}
+
 // libcurl guesses a scheme for a URL without one; urllib refuses such a URL.
 void check_scheme(const std::string& url) {
     size_t sep = url.find("://");
@@ -326,6 +346,8 @@ Response Session::post_multipart(const std::string& url, double timeout,
     CURL* e = impl_->easy.get();
     std::unique_ptr<curl_mime, MimeFree> mime(curl_mime_init(e));
     if (!mime) throw std::bad_alloc();
+    std::vector<UniqueFile> contents;  // closed after the transfer, or when it fails
+    contents.reserve(files.size());
     for (const FormField& f : fields) {
         curl_mimepart* part = curl_mime_addpart(mime.get());
         curl_mime_name(part, f.name.c_str());
@@ -334,7 +356,12 @@ Response Session::post_multipart(const std::string& url, double timeout,
     for (const FilePart& f : files) {
         curl_mimepart* part = curl_mime_addpart(mime.get());
         curl_mime_name(part, f.name.c_str());
-        if (curl_mime_filedata(part, f.path.c_str()) != CURLE_OK)
+        UniqueFile& content = contents.emplace_back(open_file(f.path, "rb"));
+        std::error_code ec;
+        uintmax_t size = std::filesystem::file_size(f.path, ec);
+        if (ec) throw OsError(ec.value(), ec.message(), path_text(f.path));
+        if (curl_mime_data_cb(part, static_cast<curl_off_t>(size), part_read, part_seek, nullptr,
+                              content.get()) != CURLE_OK)
             throw OsError(EIO, "cannot attach the file to the upload", path_text(f.path));
         curl_mime_filename(part, f.filename.c_str());
         curl_mime_type(part, f.content_type.c_str());
