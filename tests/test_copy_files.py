@@ -66,6 +66,22 @@ def test_keeps_times_and_permission_bits_and_creates_missing_parents(tmp_path):
     assert (dst / "deep/data.bin").read_bytes() == (src / "deep/data.bin").read_bytes()
 
 
+def test_a_read_only_file_keeps_its_times(tmp_path):
+    # Windows refuses new times on a file that is already read-only, so the
+    # times must be set before the permission bits.
+    src = tmp_path / "src"
+    make_tree(src, {"frozen.txt": b"frozen"})
+    os.utime(src / "frozen.txt", ns=(OLD_NS, OLD_NS))
+    os.chmod(src / "frozen.txt", stat.S_IREAD)
+    dst = tmp_path / "dst"
+    copy_files(str(src), str(dst))
+    st = os.stat(dst / "frozen.txt")
+    assert st.st_mtime_ns // 10**7 == OLD_NS // 10**7  # Windows keeps 100 ns units
+    assert not st.st_mode & stat.S_IWRITE
+    os.chmod(dst / "frozen.txt", stat.S_IREAD | stat.S_IWRITE)
+    os.chmod(src / "frozen.txt", stat.S_IREAD | stat.S_IWRITE)
+
+
 def test_links_are_followed(tmp_path):
     outside = tmp_path / "outside"
     make_tree(outside, {"lib/mod.py": b"x = 1\n", "target.txt": b"target"})

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <sys/stat.h>
 #ifdef _WIN32
-#include <sys/utime.h>
+#include "core/win32.hpp"
 #else
 #include <fcntl.h>
 #include <sys/time.h>
@@ -174,13 +174,20 @@ std::string strip(std::string_view s) {
 void copy_file_with_metadata(const fs::path& src, const fs::path& dst) {
     fs::path real_src = fs::is_symlink(src) ? fs::canonical(src) : src;
     fs::copy_file(real_src, dst, fs::copy_options::overwrite_existing);
-    fs::permissions(dst, fs::status(real_src).permissions(), fs::perm_options::replace);
+    // Times first, permission bits last (the order of shutil.copystat):
+    // Windows cannot set the times of a file that is already read-only.
 #ifdef _WIN32
-    struct _stat64 st;
-    if (_wstat64(real_src.c_str(), &st) == 0) {
-        struct __utimbuf64 times{st.st_atime, st.st_mtime};
-        _wutime64(dst.c_str(), &times);
-    }
+    // To the 100 ns that NTFS keeps (the C runtime's utime keeps whole seconds).
+    auto failed = [](const fs::path& p) {
+        return fs::filesystem_error("cannot copy the file times", p,
+                                    std::error_code(static_cast<int>(GetLastError()), std::system_category()));
+    };
+    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    FILETIME accessed{}, written{};
+    win32::Handle from(CreateFileW(real_src.c_str(), FILE_READ_ATTRIBUTES, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (from.h == INVALID_HANDLE_VALUE || !GetFileTime(from.h, nullptr, &accessed, &written)) throw failed(src);
+    win32::Handle to(CreateFileW(dst.c_str(), FILE_WRITE_ATTRIBUTES, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (to.h == INVALID_HANDLE_VALUE || !SetFileTime(to.h, nullptr, &accessed, &written)) throw failed(dst);
 #else
     struct stat st;
     if (::stat(real_src.c_str(), &st) != 0) throw os_error_from_errno(path_text(src));
@@ -191,6 +198,7 @@ void copy_file_with_metadata(const fs::path& src, const fs::path& dst) {
 #endif
     if (::utimensat(AT_FDCWD, dst.c_str(), times, 0) != 0) throw os_error_from_errno(path_text(dst));
 #endif
+    fs::permissions(dst, fs::status(real_src).permissions(), fs::perm_options::replace);
 }
 
 }  // namespace tarvik
