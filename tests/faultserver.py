@@ -26,6 +26,7 @@ class Reply:
     drop: bool = False  # close the connection without answering
     reset: bool = False  # answer nothing and reset the connection
     truncate_to: int | None = None  # announce the whole body, send this many bytes, close
+    repeat: int = 0  # send the body this many times, without a length, then close
 
 
 @dataclass
@@ -75,11 +76,11 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return
         self.send_response(reply.status)
-        headers = {"Content-Length": str(len(reply.body))}
+        headers = {} if reply.repeat else {"Content-Length": str(len(reply.body))}
         headers.update(reply.headers)
         for k, v in headers.items():
             self.send_header(k, v)
-        if reply.truncate_to is not None:
+        if reply.truncate_to is not None or reply.repeat:
             self.send_header("Connection", "close")
         self.end_headers()
         self.wfile.flush()
@@ -89,13 +90,14 @@ class _Handler(BaseHTTPRequestHandler):
             return
         body = reply.body if reply.truncate_to is None else reply.body[: reply.truncate_to]
         try:
-            self.wfile.write(body)
+            for _ in range(max(1, reply.repeat)):
+                self.wfile.write(body)
+                entry.body_bytes += len(body)
             self.wfile.flush()
         except OSError:
             self.close_connection = True
             return
-        entry.body_bytes = len(body)
-        if reply.truncate_to is not None:
+        if reply.truncate_to is not None or reply.repeat:
             self.close_connection = True
 
 

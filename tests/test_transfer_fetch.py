@@ -112,6 +112,23 @@ class TestFetchManifest:
         with pytest.raises(RuntimeError, match="^non-JSON response: "):
             au._fetch_manifest(srv.url("/m.json"), 1)
 
+    def test_body_without_end_is_cut_off_at_64_mib(self, srv, capsys):
+        # about 72 MiB without a length: the answer of a server that streams on and on
+        srv.script("/m.json", Reply(200, b"x" * 65536, repeat=1150))
+        with pytest.raises(RuntimeError) as e:
+            au._fetch_manifest(srv.url("/m.json"), 1)
+        assert str(e.value) == "response body longer than 67108864 bytes"
+        assert attempt_lines(capsys.readouterr().out) == [
+            "[Update] Fetch manifest attempt 1/1 failed: response body longer than 67108864 bytes"]
+
+    def test_manifest_just_under_the_limit_is_read(self, srv):
+        doc = dict(GOOD, pad="")
+        doc["pad"] = "p" * ((64 << 20) - len(json.dumps(doc)))
+        body = json.dumps(doc).encode()
+        assert len(body) == 64 << 20
+        srv.script("/m.json", Reply(200, body))
+        assert au._fetch_manifest(srv.url("/m.json"), 1) == doc
+
     def test_http_error_keeps_its_status(self, srv, capsys):
         srv.script("/m.json", Reply(404, b"no"))
         with pytest.raises(urllib.error.HTTPError) as e:

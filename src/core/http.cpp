@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -50,6 +51,7 @@ using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 struct Transfer {
     BodySink* sink = nullptr;     // streamed body, or
     std::string* memory = nullptr;  // body kept in memory, or neither (HEAD)
+    size_t max_memory = 0;          // longest body kept in memory (0: no limit)
     bool begun = false, accepted = false;
     bool connected = false;       // the request is on its way
     long status = 0;              // of the response whose headers arrive now
@@ -104,7 +106,11 @@ size_t on_body(char* p, size_t size, size_t nmemb, void* userdata) {
         }
         if (!t.accepted) return n;
         if (t.sink) t.sink->write(p, n);
-        else if (t.memory) t.memory->append(p, n);
+        else if (t.memory) {
+            if (t.max_memory && n > t.max_memory - std::min(t.max_memory, t.memory->size()))
+                throw runtime_error("response body longer than " + std::to_string(t.max_memory) + " bytes");
+            t.memory->append(p, n);
+        }
         return n;
     } catch (...) {
         t.error = std::current_exception();
@@ -300,10 +306,11 @@ SlistPtr no_expect(SlistPtr list = SlistPtr()) {
 }
 }  // namespace
 
-Response Session::get(const std::string& url, double timeout) {
+Response Session::get(const std::string& url, double timeout, size_t max_body) {
     Transfer t;
     std::string body;
     t.memory = &body;
+    t.max_memory = max_body;
     impl_->prepare(t, url, timeout, nullptr);
     Response r = impl_->run(t, url, timeout);
     r.body = std::move(body);

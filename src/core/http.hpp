@@ -70,8 +70,9 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // GET with the body kept in memory.
-    Response get(const std::string& url, double timeout);
+    // GET with the body kept in memory. With max_body (not 0) a longer body
+    // aborts the transfer with PyKindError "RuntimeError".
+    Response get(const std::string& url, double timeout, size_t max_body = 0);
     // HEAD: status and reason only.
     Response head(const std::string& url, double timeout);
     // GET streaming the body to sink. With a range, the header

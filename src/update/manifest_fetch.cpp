@@ -14,6 +14,9 @@ namespace tarvik::update {
 namespace {
 
 constexpr double kManifestTimeout = 10.0;
+// Far beyond any real manifest; a server that streams without end must not
+// fill the memory of the application that is starting.
+constexpr size_t kMaxManifestBytes = size_t(64) << 20;
 
 bool ascii_blank(const std::string& s) {
     for (char c : s)
@@ -63,7 +66,7 @@ FetchedManifest fetch_manifest_text(http::Session& session, const std::string& u
     std::exception_ptr last;
     for (int n = 1; n <= max_retries; ++n) {
         try {
-            http::Response r = session.get(url, kManifestTimeout);
+            http::Response r = session.get(url, kManifestTimeout, kMaxManifestBytes);
             require_success(r);
             ManifestText text = parse_manifest_body(r.body, lazy_files);
             return {std::move(text), std::move(r.body)};

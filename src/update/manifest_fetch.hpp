@@ -18,7 +18,7 @@ ManifestText parse_manifest_body(const std::string& body, bool lazy_files = fals
 
 // GETs the manifest (10 s timeout) up to max_retries times, waiting n seconds
 // after failed attempt n and printing one line per failed attempt. Fails with
-// the last attempt's failure.
+// the last attempt's failure. A body over 64 MiB fails the attempt.
 Json fetch_manifest(http::Session& session, const std::string& url, int max_retries);
 
 // The same, keeping the body for a full parse later when lazy_files is set.
