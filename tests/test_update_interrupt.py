@@ -1,0 +1,58 @@
+"""Ctrl-C while check_update stages an update: the interrupt reaches the
+launcher, the staging folder goes and the installation is untouched. The
+server listens on the built-in base URL, 127.0.0.1:8000."""
+import os
+import signal
+import subprocess
+import textwrap
+import time
+
+import pytest
+
+from faultserver import Reply
+from update_fixtures import (APP, DISPLAY, EXE_SCRIPT, MANIFEST, PYTHON, make_install, private_tmp,
+                             publish_version, staging_dirs, tree, update_server)
+
+EXE = EXE_SCRIPT.encode()
+
+
+@pytest.mark.parametrize("stall", [
+    Reply(200, b"x" * 10, body_delay=30),  # waiting for the body of a file
+    Reply(503, b"busy"),  # waiting between the attempts of a file
+])
+def test_ctrl_c_while_staging_leaves_nothing_behind(tmp_path, private_tmp, stall):
+    www = tmp_path / "www"
+    install = tmp_path / "install"
+    exe = make_install(install, {"Shop": EXE, "a.txt": b"1", "b.bin": b"1"})
+    before = tree(install)
+    publish_version(www, "2.0", {"Shop": EXE, "a.txt": b"2", "b.bin": b"2"})
+    srv = update_server(www)
+    try:
+        srv.script(f"/auth/{APP}-2.0-{DISPLAY}/b.bin", stall)
+        child = subprocess.Popen(
+            [PYTHON, "-c", textwrap.dedent(f"""
+                import sys
+                from tarvik_cmd import auto_update as au
+                sys.executable = {exe!r}
+                print("started", flush=True)
+                try:
+                    au.check_update({APP!r}, "1.0")
+                except KeyboardInterrupt:
+                    print("interrupted", flush=True)
+                    sys.exit(3)
+                print("returned", flush=True)
+            """)],
+            stdout=subprocess.PIPE, text=True, env={**os.environ, "TMPDIR": str(private_tmp)})
+        assert child.stdout.readline().strip() == "started"
+        while not srv.requests(f"/auth/{APP}-2.0-{DISPLAY}/b.bin", "GET"):
+            assert child.poll() is None
+            time.sleep(0.05)
+        (staged,) = staging_dirs(private_tmp)
+        assert (staged / "a.txt").read_bytes() == b"2"
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=20)
+    finally:
+        srv.close()
+    assert child.returncode == 3 and out.splitlines()[-1] == "interrupted"
+    assert staging_dirs(private_tmp) == []
+    assert tree(install) == before and MANIFEST in before
