@@ -212,3 +212,12 @@ def test_pyproject_gets_name_and_version_and_keeps_the_rest(workspace, framework
     lines = out.splitlines()
     for line in kept:
         assert line in lines
+
+
+def test_failure_text_that_utf8_cannot_hold_still_returns_false(workspace, framework, capsys, caplog):
+    # An error whose text carries an undecodable name (a lone surrogate).
+    (framework / "__init__.py").write_text("raise ValueError('broken \\udcff package')\n")
+    ok, out, logs = run(capsys, caplog)
+    assert ok is False and out == ""
+    assert logs == [("ERROR", "Error during file creation: broken \\udcff package")]
+    assert os.listdir(workspace) == []

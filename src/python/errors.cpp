@@ -94,8 +94,14 @@ bool describe_python_error(const std::exception& e, std::string& kind, std::stri
     if (!pe) return false;
     nb::gil_scoped_acquire gil;
     nb::handle value = pe->value();
-    kind = nb::cast<std::string>(value.type().attr("__name__"));
-    text = nb::cast<std::string>(nb::str(value));
+    // Texts for messages: characters UTF-8 cannot hold (lone surrogates from
+    // undecodable names) are shown as their escapes.
+    auto utf8 = [](nb::handle s) {
+        nb::bytes b = nb::cast<nb::bytes>(nb::str(s).attr("encode")("utf-8", "backslashreplace"));
+        return std::string(b.c_str(), b.size());
+    };
+    kind = utf8(value.type().attr("__name__"));
+    text = utf8(value);
     return true;
 }
 
