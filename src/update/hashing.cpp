@@ -48,23 +48,28 @@ constexpr uintmax_t kSplitFrom = 16u << 20;
 
 // Large files are hashed in two halves on two threads: the digests are per
 // block, so the halves are independent and the list comes out the same.
-std::vector<std::string> hash_blocks(const fs::path& path, int64_t block_size) {
-    if (block_size == 0) {
+std::vector<std::string> hash_blocks(const fs::path& path, int64_t block_size, int64_t max_blocks) {
+    if (block_size == 0 || max_blocks == 0) {
         open_file(path, "rb");  // a missing or unreadable file still fails
         return {};
     }
+    if (block_size < 0) max_blocks = -1;  // one block, whatever the limit
     std::error_code ec;
     uintmax_t size = fs::file_size(path, ec);
     if (block_size < 0 || ec || size < kSplitFrom || std::thread::hardware_concurrency() < 2)
-        return hash_block_run(path, block_size, 0, -1);
-    int64_t blocks = static_cast<int64_t>((size + block_size - 1) / block_size);
+        return hash_block_run(path, block_size, 0, max_blocks);
+    int64_t blocks = static_cast<int64_t>(size / static_cast<uintmax_t>(block_size) +
+                                          (size % static_cast<uintmax_t>(block_size) != 0));
+    if (max_blocks > 0 && max_blocks < blocks) blocks = max_blocks;
     int64_t first_half = blocks / 2;
-    if (first_half == 0) return hash_block_run(path, block_size, 0, -1);
+    if (first_half == 0) return hash_block_run(path, block_size, 0, max_blocks);
+    // Without a limit the second half reads on to the end, should the file grow meanwhile.
+    const int64_t tail_limit = max_blocks > 0 ? blocks - first_half : -1;
     std::vector<std::string> tail;
     std::exception_ptr tail_error;
     std::thread helper([&] {
         try {
-            tail = hash_block_run(path, block_size, first_half, -1);
+            tail = hash_block_run(path, block_size, first_half, tail_limit);
         } catch (...) {
             tail_error = std::current_exception();
         }

@@ -16,8 +16,10 @@ inline constexpr int64_t kDefaultBlockSize = 262144;
 
 // SHA-256 (hex) of each consecutive block of the file; the last block may be
 // shorter, an empty file gives an empty list. A block size of 0 gives an empty
-// list and a negative one hashes the whole file as one block. Read failures throw.
-std::vector<std::string> hash_blocks(const std::filesystem::path& path, int64_t block_size = kDefaultBlockSize);
+// list and a negative one hashes the whole file as one block. With max_blocks
+// (not negative) only the first max_blocks blocks are hashed. Read failures throw.
+std::vector<std::string> hash_blocks(const std::filesystem::path& path, int64_t block_size = kDefaultBlockSize,
+                                     int64_t max_blocks = -1);
 
 // An object whose "blocks" is an array and which has a "sha256" member.
 bool is_block_entry(const Json& entry);
