@@ -27,6 +27,7 @@ class Reply:
     reset: bool = False  # answer nothing and reset the connection
     truncate_to: int | None = None  # announce the whole body, send this many bytes, close
     repeat: int = 0  # send the body this many times, without a length, then close
+    reason: str | None = None  # of the status line, sent as ISO-8859-1
 
 
 @dataclass
@@ -75,7 +76,7 @@ class _Handler(BaseHTTPRequestHandler):
         if reply.drop:
             self.close_connection = True
             return
-        self.send_response(reply.status)
+        self.send_response(reply.status, reply.reason)
         headers = {} if reply.repeat else {"Content-Length": str(len(reply.body))}
         headers.update(reply.headers)
         for k, v in headers.items():

@@ -136,6 +136,15 @@ class TestFetchManifest:
         assert e.value.code == 404
         assert len(attempt_lines(capsys.readouterr().out)) == 2
 
+    @pytest.mark.parametrize("fetch", [lambda url: au._fetch_manifest(url, 1),
+                                       lambda url: au._download(url, "/dev/null", 1)])
+    def test_reason_phrase_is_read_as_latin_1(self, srv, capsys, fetch):
+        srv.script("/m.json", Reply(404, b"no", reason="Nicht gefunden \xff"))
+        with pytest.raises(urllib.error.HTTPError) as e:
+            fetch(srv.url("/m.json"))
+        assert e.value.code == 404 and e.value.reason == "Nicht gefunden \xff"
+        assert str(e.value) == "HTTP Error 404: Nicht gefunden \xff"
+
     def test_refused_connection_is_a_url_error(self, capsys):
         with pytest.raises(urllib.error.URLError) as e:
             au._fetch_manifest(f"http://127.0.0.1:{free_port()}/m.json", 1)

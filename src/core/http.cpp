@@ -85,7 +85,10 @@ size_t on_header(char* p, size_t size, size_t nitems, void* userdata) {
         if (sp != std::string::npos) {
             t.status = std::strtol(line.c_str() + sp + 1, nullptr, 10);
             size_t sp2 = line.find(' ', sp + 1);
-            if (sp2 != std::string::npos) t.reason = line.substr(sp2 + 1);
+            // Read as ISO-8859-1, as Python's http.client reads the status line.
+            if (sp2 != std::string::npos)
+                for (size_t i = sp2 + 1; i < line.size(); ++i)
+                    append_utf8(t.reason, static_cast<unsigned char>(line[i]));
         }
     } else if (starts_with_nocase(p, n, "location:")) {
         t.has_location = true;
