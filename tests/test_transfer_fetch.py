@@ -1,5 +1,6 @@
 """The manifest fetch and the HEAD probe against a misbehaving server."""
 import json
+import math
 import urllib.error
 
 import pytest
@@ -106,6 +107,14 @@ class TestFetchManifest:
         assert list(got["files"].items()) == [("b", "3"), ("a", "2")]
         assert got["version"] == 100.0 and got["extra"][2] == 12345678901234567890
         assert got["extra"][3] == "\u00e9\U0001f600\n" and got["extra"][1] == float("-inf")
+
+    def test_numbers_out_of_range_read_like_python(self, srv):
+        body = (b'{"app_name": "S", "version": "1", "files": {}, '
+                b'"x": [1e-400, -1e-400, 1e999, -1E+999, 4.9e-324, 2.5e-320, 0.1, 1.7976931348623157e308]}')
+        srv.script("/m.json", Reply(200, body))
+        got = au._fetch_manifest(srv.url("/m.json"), 1)["x"]
+        assert got == json.loads(body)["x"]
+        assert [math.copysign(1, v) for v in got[:2]] == [1, -1]
 
     def test_deep_nesting_is_refused_without_crashing(self, srv):
         srv.script("/m.json", Reply(200, b"[" * 200_000))

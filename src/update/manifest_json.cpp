@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <clocale>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -10,6 +12,17 @@
 #include <unordered_set>
 #include <utility>
 #include <vector>
+
+#ifdef _WIN32
+#include <locale.h>
+#include <stdlib.h>
+#else
+#include <locale.h>
+#include <stdlib.h>
+#ifdef __APPLE__
+#include <xlocale.h>
+#endif
+#endif
 
 #include "core/errors.hpp"
 #include "core/pytext.hpp"
@@ -20,6 +33,20 @@ namespace tarvik::update {
 namespace {
 
 constexpr int kMaxDepth = 1000;
+
+// A JSON number's text as a double, whatever the process locale, the way
+// Python's float() reads it: too large gives an infinity, too small zero or a
+// subnormal. (strtod in the "C" locale: libc++ has no floating from_chars.)
+double decimal_to_double(const std::string& token) {
+#ifdef _WIN32
+    static const _locale_t c_locale = _create_locale(LC_NUMERIC, "C");
+    if (c_locale) return _strtod_l(token.c_str(), nullptr, c_locale);
+#else
+    static const locale_t c_locale = newlocale(LC_NUMERIC_MASK, "C", static_cast<locale_t>(0));
+    if (c_locale) return strtod_l(token.c_str(), nullptr, c_locale);
+#endif
+    return std::strtod(token.c_str(), nullptr);
+}
 
 // With build off the parser only checks the text and every value is null.
 // With lazy_files the top-level "files" object is checked but left empty.
@@ -318,11 +345,7 @@ private:
             uint64_t u = 0;
             if (*start != '-' && std::from_chars(start, p_, u).ec == std::errc()) return u;
         }
-        double d = 0;
-        auto r = std::from_chars(start, p_, d);
-        if (r.ec == std::errc::result_out_of_range)
-            return *start == '-' ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
-        return d;
+        return decimal_to_double(std::string(start, p_));
     }
 
     static size_t number_length(const Json& v) {
