@@ -79,6 +79,23 @@ class TestScriptText:
         assert bash_word(lines[-3].removeprefix("rm -f ")) == str(app / "lib" / "$x.so")
         assert bash_word(lines[-2].removeprefix("nohup ").removesuffix(" > /dev/null 2>&1 &")) == exe
 
+    def test_executable_without_a_folder_means_the_working_folder_not_the_root(self, tmp_path, monkeypatch):
+        monkeypatch.chdir(tmp_path)
+        monkeypatch.setattr(sys, "executable", "Shop")
+        assert au._app_dir() == ""
+        path = au._generate_update_script(au._app_dir(), "/tmp/tarvik_update_ab12", ["lib/old.so"], "m.json")
+        assert Path(path).resolve() == tmp_path / "update.sh"
+        assert Path(path).read_text().split("\n")[2:9] == [
+            'if ! cp -rf "/tmp/tarvik_update_ab12"/. "."/ 2>> "./update_crash.log"; then',
+            '    echo "[Update] cp failed, update aborted." >> "./update_crash.log"',
+            "    exit 1",
+            "fi",
+            'cp -f "/tmp/tarvik_update_ab12/m.json" "./m.json" 2>/dev/null',
+            'rm -rf "/tmp/tarvik_update_ab12"',
+            'rm -f "./lib/old.so"']
+        bat = Path(au._generate_update_bat("", r"C:\Temp\tarvik_update_x", [], None, None, 7)).read_text()
+        assert ' "." /E /H /Y /I /Q >NUL 2>> ".\\update_crash.log"' in bat
+
     def test_unsafe_delete_paths_are_left_out(self, exe):
         text = Path(au._generate_update_script(str(exe.parent), "/t", ["../x", "/etc/passwd", "ok.txt"])).read_text()
         assert [l for l in text.split("\n") if l.startswith("rm -f ")] == [f'rm -f "{exe.parent}/ok.txt"']

@@ -95,22 +95,27 @@ std::string ere_literal(const std::string& s) {
     return out;
 }
 
+// An executable named without a folder lives in the working folder, which is
+// also the script's; an empty folder must never become "" + "/", the root.
+static std::string script_dir(const std::string& app_dir) { return app_dir.empty() ? "." : app_dir; }
+
 std::vector<std::string> bash_script_lines(const ScriptInputs& in) {
-    const std::string crash_log = join_path(in.app_dir, "update_crash.log");
+    const std::string app_dir = script_dir(in.app_dir);
+    const std::string crash_log = join_path(app_dir, "update_crash.log");
     std::vector<std::string> l;
     l.push_back("#!/bin/bash");
     l.push_back("while pgrep -f \"" + bash_dq_escape(ere_literal(in.exe_path)) +
                 "\" > /dev/null 2>&1; do sleep 1; done");
-    l.push_back("if ! cp -rf " + q(in.temp_dir) + "/. " + q(in.app_dir) + "/ 2>> " + q(crash_log) + "; then");
+    l.push_back("if ! cp -rf " + q(in.temp_dir) + "/. " + q(app_dir) + "/ 2>> " + q(crash_log) + "; then");
     l.push_back("    echo \"[Update] cp failed, update aborted.\" >> " + q(crash_log));
     l.push_back("    exit 1");
     l.push_back("fi");
     if (in.manifest_name)
         l.push_back("cp -f " + q(join_path(in.temp_dir, *in.manifest_name)) + " " +
-                    q(join_path(in.app_dir, *in.manifest_name)) + " 2>/dev/null");
+                    q(join_path(app_dir, *in.manifest_name)) + " 2>/dev/null");
     l.push_back("rm -rf " + q(in.temp_dir));
     for (const std::string& rel : in.to_delete)
-        if (is_safe_relative_path(rel)) l.push_back("rm -f " + q(join_path(in.app_dir, rel)));
+        if (is_safe_relative_path(rel)) l.push_back("rm -f " + q(join_path(app_dir, rel)));
     l.push_back("nohup " + q(target_exe(in, false)) + " > /dev/null 2>&1 &");
     if (exe_name_changes(in, false)) {
         l.push_back("sleep 3");
@@ -121,7 +126,8 @@ std::vector<std::string> bash_script_lines(const ScriptInputs& in) {
 }
 
 std::vector<std::string> batch_script_lines(const ScriptInputs& in, long pid) {
-    const std::string crash_log = win_join(in.app_dir, "update_crash.log");
+    const std::string app_dir = script_dir(in.app_dir);
+    const std::string crash_log = win_join(app_dir, "update_crash.log");
     const std::string p = std::to_string(pid);
     std::vector<std::string> l;
     l.push_back("@echo off");
@@ -132,7 +138,7 @@ std::vector<std::string> batch_script_lines(const ScriptInputs& in, long pid) {
     l.push_back("    ping -n 2 127.0.0.1 >NUL");
     l.push_back("    goto wait");
     l.push_back(")");
-    l.push_back("xcopy " + bq(win_join(in.temp_dir, "*")) + " " + bq(in.app_dir) + " /E /H /Y /I /Q >NUL 2>> " +
+    l.push_back("xcopy " + bq(win_join(in.temp_dir, "*")) + " " + bq(app_dir) + " /E /H /Y /I /Q >NUL 2>> " +
                 bq(crash_log));
     l.push_back("if errorlevel 2 (");
     l.push_back("    echo [Update] cp failed, update aborted.>> " + bq(crash_log));
@@ -140,10 +146,10 @@ std::vector<std::string> batch_script_lines(const ScriptInputs& in, long pid) {
     l.push_back(")");
     if (in.manifest_name)
         l.push_back("copy /Y " + bq(win_join(in.temp_dir, *in.manifest_name)) + " " +
-                    bq(win_join(in.app_dir, *in.manifest_name)) + " >NUL 2>NUL");
+                    bq(win_join(app_dir, *in.manifest_name)) + " >NUL 2>NUL");
     l.push_back("rmdir /S /Q " + bq(in.temp_dir));
     for (const std::string& rel : in.to_delete)
-        if (is_safe_relative_path(rel)) l.push_back("del /F /Q " + bq(win_join(in.app_dir, rel)) + " 2>NUL");
+        if (is_safe_relative_path(rel)) l.push_back("del /F /Q " + bq(win_join(app_dir, rel)) + " 2>NUL");
     l.push_back("start \"\" " + bq(target_exe(in, true)));
     if (exe_name_changes(in, true)) {
         l.push_back("ping -n 4 127.0.0.1 >NUL");
