@@ -142,8 +142,9 @@ class TestDiffAndHandOver:
         assert result is True and site.srv.requests(method="HEAD") == []
         assert "to_delete(B\u2212A)=2" in out[-1]
         wait_for(lambda: not (site.install / "update.sh").exists(), "the update script to finish")
-        assert not (site.install / "a.txt").exists() and not (site.install / "Shop").exists()
-        assert (site.install / "dbs" / "x.db").exists()
+        assert not (site.install / "a.txt").exists() and (site.install / "dbs" / "x.db").exists()
+        # the executable the script starts again is never among the deletions
+        assert (site.install / "Shop").exists()
 
     def test_renamed_executable_is_started_and_the_old_one_removed(self, site, capsys):
         launcher = site.installed({"a.txt": b"1"}, exe="launcher")
@@ -159,6 +160,23 @@ class TestDiffAndHandOver:
         wait_for(lambda: not Path(launcher).exists(), "the old executable's removal")
         assert (site.install / "started.txt").read_text().strip() == f"{site.install}/Shop"
 
+
+    def test_executable_the_new_version_no_longer_lists_is_kept_and_restarted(self, site, capsys):
+        # Neither the running executable nor one named after the app is in the
+        # new version: the running one is started again, so it must survive.
+        launcher = site.installed({"launcher": EXE, "a.txt": b"1"}, exe="launcher")
+        publish_version(site.www, "2.0", {"a.txt": b"2"})
+        app = RunningApp(launcher)
+        try:
+            assert run(capsys)[0] is True
+            script = (site.install / "update.sh").read_text().split("\n")
+            assert not any(line.startswith("rm -f") and "launcher" in line for line in script)
+            assert script[-2:] == [f'nohup "{launcher}" > /dev/null 2>&1 &', 'rm -- "$0"']
+        finally:
+            app.stop()
+        finish(site)
+        assert (site.install / "a.txt").read_bytes() == b"2"
+        assert (site.install / "started.txt").read_text().strip() == launcher
 
     def test_script_runs_detached_with_nothing_inherited(self, site, capsys):
         exe = site.installed({"Shop": EXE, "a.txt": b"1"})

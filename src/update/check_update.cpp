@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <vector>
 
 #include "core/baseurl.hpp"
 #include "core/errors.hpp"
@@ -183,6 +184,9 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     h.to_download = std::move(diff.to_download);
     h.to_delete = std::move(diff.to_delete);
     h.new_exe_path = choose_new_exe_path(dir, app_name, host().executable(), remote_files);
+    // The script starts this executable after its deletions: never delete it,
+    // or the installation is left with nothing to start.
+    std::erase_if(h.to_delete, [&](const std::string& rel) { return join_path(dir, rel) == h.new_exe_path; });
     if (dir_name(h.new_exe_path) == dir && remote_files.contains(base_name(h.new_exe_path)))
         h.new_exe_rel = base_name(h.new_exe_path);
     return stage_and_hand_off(session, h, progress);
