@@ -115,6 +115,7 @@ class Answer:
     status: int = 200
     body: bytes = b""
     drop: bool = False  # close the connection without an answer
+    headers: dict = field(default_factory=dict)
 
 
 @dataclass
@@ -139,6 +140,8 @@ class _StandInHandler(BaseHTTPRequestHandler):
             self.close_connection = True
             return
         self.send_response(a.status)
+        for name, value in a.headers.items():
+            self.send_header(name, value)
         self.send_header("Content-Length", str(len(a.body)))
         self.end_headers()
         self.wfile.write(a.body)

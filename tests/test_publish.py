@@ -200,6 +200,19 @@ def test_refused_batch_stops_the_rest(ws, capsys):
     assert len(state.posts) == 2
 
 
+@pytest.mark.parametrize("status", [301, 302, 303, 307])
+def test_redirected_upload_is_a_refused_batch(ws, capsys, status):
+    # Followed, a redirect turns the upload into a GET whose answer says
+    # nothing about the files: it must not count as accepted.
+    make_build(ws, {"a": b"1"})
+    state = StandIn(get=[Answer(404, b"none"), Answer(200, b"{}")],
+                    post=[Answer(status, b"moved", headers={"Location": "/auth/K1/elsewhere"})])
+    with StandInServer(state):
+        assert publish("linux", "") is False
+    assert lines(capsys)[-1] == f"[publisher] batch 1/1 failed, HTTP {status}: moved"
+    assert len(state.posts) == 1
+
+
 def test_dropped_connection_is_an_upload_error(ws, capsys):
     make_build(ws, {"a": b"1"})
     state = StandIn(post=[Answer(drop=True)])

@@ -56,6 +56,7 @@ struct Transfer {
     bool connected = false;       // the request is on its way
     long status = 0;              // of the response whose headers arrive now
     bool has_location = false;
+    bool follows_redirects = true;
     std::string reason;
     Clock::time_point last_activity = Clock::now();
     curl_off_t last_down = 0, last_up = 0;
@@ -103,7 +104,7 @@ size_t on_body(char* p, size_t size, size_t nmemb, void* userdata) {
     try {
         if (!t.begun) {
             // The body of a redirect that is being followed is not the answer.
-            if (t.status >= 300 && t.status < 400 && t.has_location) return n;
+            if (t.follows_redirects && t.status >= 300 && t.status < 400 && t.has_location) return n;
             t.begun = true;
             t.accepted = t.sink ? t.sink->begin(t.status) : true;
         }
@@ -354,6 +355,10 @@ Response Session::post_multipart(const std::string& url, double timeout,
     SlistPtr headers = no_expect();
     impl_->prepare(t, url, timeout, headers.get());
     CURL* e = impl_->easy.get();
+    // An upload is not redirected: followed, a 301-303 turns it into a GET
+    // whose answer says nothing about the files. The caller sees the 3xx.
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    t.follows_redirects = false;
     std::unique_ptr<curl_mime, MimeFree> mime(curl_mime_init(e));
     if (!mime) throw std::bad_alloc();
     std::vector<UniqueFile> contents;  // closed after the transfer, or when it fails
