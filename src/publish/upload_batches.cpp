@@ -19,9 +19,9 @@ namespace fs = std::filesystem;
 constexpr double kUploadTimeout = 600.0;
 
 // Opens each file of the batch once, so that a file that is gone or unreadable
-// is reported as such before anything is sent. The handle is closed at once:
-// the parts are streamed from disk by the transfer, one file at a time, which
-// keeps at most one file of the batch open. A FIFO or device is refused
+// is reported as such before anything is sent. The handle is closed at once;
+// the transfer then holds the batch's files open while it streams them (at
+// most one batch, 100 files, at a time). A FIFO or device is refused
 // rather than opened: opening a FIFO would wait for a writer forever.
 void check_readable(const std::vector<http::FilePart>& parts) {
     for (const http::FilePart& p : parts) {
