@@ -189,7 +189,7 @@ def measure(workdir, folder, repeat, env):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--size-gib", type=float, default=0.25, help="bytes in the large-file tree")
+    parser.add_argument("--size-gib", type=float, default=1.0, help="bytes in the large-file tree")
     parser.add_argument("--small-files", type=int, default=20000)
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the fastest counts")
     parser.add_argument("--dir", help="where to generate the trees (default: a temporary directory)")
