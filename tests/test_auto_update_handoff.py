@@ -178,6 +178,21 @@ class TestDiffAndHandOver:
         assert (site.install / "a.txt").read_bytes() == b"2"
         assert (site.install / "started.txt").read_text().strip() == launcher
 
+    def test_a_shipped_update_sh_is_not_copied_over_the_running_script(self, site, capsys):
+        exe = site.installed({"Shop": EXE, "a.txt": b"1"})
+        publish_version(site.www, "2.0", {"Shop": EXE, "a.txt": b"2", "update.sh": b"echo shipped\n",
+                                          "tools/update.sh": b"kept\n"})
+        app = RunningApp(exe)
+        try:
+            result, out, _ = run(capsys)
+            assert result is True and "to_download=2" in out[-1]
+        finally:
+            app.stop()
+        finish(site)
+        assert (site.install / "a.txt").read_bytes() == b"2"
+        assert (site.install / "tools" / "update.sh").read_bytes() == b"kept\n"
+        assert not (site.install / "update.sh").exists()
+
     def test_script_runs_detached_with_nothing_inherited(self, site, capsys):
         exe = site.installed({"Shop": EXE, "a.txt": b"1"})
         publish_version(site.www, "2.0", {"Shop": EXE, "a.txt": b"2"})

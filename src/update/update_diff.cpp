@@ -1,5 +1,6 @@
 #include "update/update_diff.hpp"
 
+#include <cctype>
 #include <filesystem>
 #include <string_view>
 #include <unordered_set>
@@ -94,6 +95,16 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
     if (!local_hash || !remote_hash || *local_hash != *remote_hash) out.push_back(whole(path, entry));
 }
 
+// The update script's own place at the top of the installation: a file there
+// would be copied over the script while it runs, so it is never fetched.
+bool is_script_path(const std::string& path) {
+    std::string name = path;
+#ifdef _WIN32
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+#endif
+    return name == "update.sh" || name == "update.bat";
+}
+
 bool has_protected_dir(const std::string& rel_norm) {
     for (const char* name : {"dbs", "logs", "__pycache__"}) {
         std::string prefix = std::string(name) + "/";
@@ -121,6 +132,7 @@ UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, co
     UpdateDiff d;
     if (!local_files) {
         for (const auto& [path, entry] : remote_files.items()) {
+            if (is_script_path(path)) continue;
             std::string local_path = join_relative(app_dir, path);
             if (!is_regular_file(local_path)) {
                 d.to_download.push_back(whole(path, entry));
@@ -135,9 +147,9 @@ UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, co
     // ordered_json looks keys up one by one; sets keep large manifests linear
     const auto remote_keys = keys_of(remote_files), local_keys = keys_of(*local_files);
     for (const auto& [path, entry] : remote_files.items())
-        if (local_keys.count(path)) compare_file(app_dir, path, entry, d.to_download);
+        if (local_keys.count(path) && !is_script_path(path)) compare_file(app_dir, path, entry, d.to_download);
     for (const auto& [path, entry] : remote_files.items())
-        if (!local_keys.count(path)) d.to_download.push_back(whole(path, entry));
+        if (!local_keys.count(path) && !is_script_path(path)) d.to_download.push_back(whole(path, entry));
     for (const auto& [path, entry] : local_files->items()) {
         if (remote_keys.count(path) || is_kept_on_delete(path, ignore_patterns)) continue;
         if (is_regular_file(join_relative(app_dir, path))) d.to_delete.push_back(path);
