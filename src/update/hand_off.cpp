@@ -29,14 +29,17 @@ class TempDir {
 public:
     explicit TempDir(fs::path p) : path_(std::move(p)) {}
     ~TempDir() {
-        if (path_.empty()) return;
-        std::error_code ec;
-        fs::remove_all(path_, ec);
+        if (!path_.empty()) remove();
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-    const fs::path& path() const { return path_; }
     std::string text() const { return path_text(path_); }
+    // Removes the folder now, ignoring errors.
+    void remove() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+        path_.clear();
+    }
     void release() { path_.clear(); }
 
 private:
@@ -46,14 +49,6 @@ private:
 std::string last_component(const std::string& rel) {
     size_t slash = rel.rfind('/');
     return slash == std::string::npos ? rel : rel.substr(slash + 1);
-}
-
-std::string hash_or_empty(const fs::path& p) {
-    try {
-        return sha256_file(p);
-    } catch (const std::exception&) {
-        return {};
-    }
 }
 
 // Nothing reaches the installation unless it is what the manifest promised.
@@ -112,7 +107,7 @@ private:
             }
         }
         if (range_ok) {
-            if (!item.sha256.empty() && hash_or_empty(dest) == item.sha256) return;
+            if (!item.sha256.empty() && sha256_if_readable(dest) == item.sha256) return;
             println("[Update] block verify mismatch for " + item.path + ", falling back to full download");
             download(session_, url, dest, kAttempts);
         }
@@ -144,9 +139,8 @@ bool start_script(const std::string& script_path, const HandOff& h, TempDir& tem
                           start_failure_details(script_path, h.app_dir, error_text(e));
         println("[Update] FATAL: failed to start update script.\n" + err);
         append_crash_log(join_path(h.app_dir, "update_crash.log"), script_path, err);
+        temp.remove();
         std::error_code ec;
-        fs::remove_all(temp.path(), ec);
-        temp.release();
         fs::remove(fs_path(script_path), ec);
         progress.show("Update script failed to start, skipping (see update_crash.log)");
         return false;
@@ -174,9 +168,7 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
         } catch (const std::exception& e) {
             if (is_interrupt(e)) throw;
             println("Download failed: " + item.path + " - " + error_text(e));
-            std::error_code ec;
-            fs::remove_all(temp.path(), ec);
-            temp.release();
+            temp.remove();
             progress.set_bar(0);
             progress.show("Update download failed, skipping");
             return false;

@@ -88,6 +88,14 @@ std::vector<std::string> hash_blocks(const fs::path& path, int64_t block_size, i
     return head;
 }
 
+std::optional<std::string> sha256_if_readable(const fs::path& path) {
+    try {
+        return sha256_file(path);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
 bool is_block_entry(const Json& entry) {
     return entry.is_object() && entry.contains("blocks") && entry["blocks"].is_array() &&
            entry.contains("sha256");
@@ -144,11 +152,7 @@ void scan_dir(const fs::path& dir, const std::string& prefix, const std::vector<
         if (is_reserved_file_name(name)) continue;
         std::string rel = prefix + name;
         if (is_ignored_installed(rel, patterns)) continue;
-        try {
-            out[rel] = sha256_file(path);
-        } catch (const std::exception&) {
-            // unreadable files are left out of the scan
-        }
+        if (auto hash = sha256_if_readable(path)) out[rel] = *hash;  // unreadable files are left out
     }
     for (const fs::path& sub : subdirs) scan_dir(sub, prefix + path_text(sub.filename()) + "/", patterns, out);
 }

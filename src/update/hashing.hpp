@@ -29,6 +29,9 @@ const Json* entry_sha256(const Json& entry);
 // The same, only when it is text.
 std::optional<std::string> entry_sha256_text(const Json& entry);
 
+// SHA-256 (hex) of the file, or nullopt when it cannot be read.
+std::optional<std::string> sha256_if_readable(const std::filesystem::path& path);
+
 // Hash of every installed file the ignore rules keep, skipping manifest files,
 // update scripts and unreadable files. Keys are "/"-separated relative paths.
 Json scan_local_files(const std::filesystem::path& app_dir, const std::vector<std::string>& ignore_patterns);

@@ -5,7 +5,6 @@
 #include <string_view>
 #include <unordered_set>
 
-#include "core/sha256.hpp"
 #include "update/hashing.hpp"
 #include "update/installation.hpp"
 #include "update/safe_paths.hpp"
@@ -17,14 +16,6 @@ namespace {
 bool is_regular_file(const std::string& path) {
     std::error_code ec;
     return std::filesystem::is_regular_file(fs_path(path), ec);
-}
-
-std::optional<std::string> try_sha256(const std::string& path) {
-    try {
-        return sha256_file(fs_path(path));
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
 }
 
 std::optional<uint64_t> non_negative(const Json& v) {
@@ -91,7 +82,7 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
         out.push_back(std::move(item));
         return;
     }
-    std::optional<std::string> local_hash = try_sha256(local_path);
+    std::optional<std::string> local_hash = sha256_if_readable(fs_path(local_path));
     if (!local_hash || !remote_hash || *local_hash != *remote_hash) out.push_back(whole(path, entry));
 }
 
@@ -138,7 +129,7 @@ UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, co
                 d.to_download.push_back(whole(path, entry));
                 continue;
             }
-            std::optional<std::string> local_hash = try_sha256(local_path);
+            std::optional<std::string> local_hash = sha256_if_readable(fs_path(local_path));
             std::optional<std::string> remote_hash = entry_sha256_text(entry);
             if (!local_hash || !remote_hash || *local_hash != *remote_hash) d.to_download.push_back(whole(path, entry));
         }
