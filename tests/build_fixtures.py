@@ -4,7 +4,6 @@ changes (environment variables, sys.path, the cached discovered_apps)."""
 import os
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 

@@ -13,7 +13,6 @@ from types import SimpleNamespace
 
 import pytest
 
-from faultserver import Reply
 from tarvik_cmd import auto_update as au
 from update_fixtures import (APP, DISPLAY, EXE_SCRIPT, MANIFEST, RunningApp, Widgets, make_install, manifest,
                              private_tmp, publish_version, staging_dirs, tree, update_server, wait_for)

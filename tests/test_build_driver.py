@@ -3,7 +3,6 @@ on their own: discovered_apps, the compiler run, the final folder."""
 import json
 import os
 import sys
-from pathlib import Path
 
 import pytest
 

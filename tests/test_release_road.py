@@ -13,10 +13,6 @@ import os
 import random
 import shutil
 import subprocess
-import sys
-from pathlib import Path
-
-import pytest
 
 from build_fixtures import build_env, make_workspace  # noqa: F401  (fixture)
 from publish_fixtures import DevServer

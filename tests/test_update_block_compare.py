@@ -6,7 +6,7 @@ import os
 import subprocess
 import textwrap
 
-from update_fixtures import (APP, EXE_SCRIPT, MANIFEST, PYTHON, make_install, manifest, private_tmp,
+from update_fixtures import (APP, EXE_SCRIPT, PYTHON, make_install, manifest, private_tmp,
                              publish_version, sha, staging_dirs, tree, update_server)
 
 EXE = EXE_SCRIPT.encode()

@@ -2,7 +2,6 @@
 import json
 import os
 import shutil
-import signal
 import sys
 from pathlib import Path
 
