@@ -17,16 +17,16 @@ import os
 import random
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 from pathlib import Path
 
 DEVKIT = Path(__file__).resolve().parent
 sys.path.insert(0, str(DEVKIT))
+
+from devserver_process import DevServerProcess, find_devserver, port_is_free  # noqa: E402
 
 MiB = 1048576
 BIG_SIZE = 9 * MiB + 4321
@@ -122,33 +122,20 @@ def manifest_summary(dist):
     return doc
 
 
-class UpdateServer:
-    """tarvik-devserver as a child process, its request log kept."""
+class UpdateServer(DevServerProcess):
+    """The development update server on the built-in base URL."""
 
     def __init__(self, root):
-        exe = shutil.which("tarvik-devserver", path=os.pathsep.join(
-            [str(Path(sys.executable).parent), os.environ.get("PATH", "")]))
+        exe = find_devserver()
         if not exe:
             fail("tarvik-devserver not found (scripts/setup.sh installs it beside the interpreter)")
-        with socket.socket() as probe:
-            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            try:
-                probe.bind(("127.0.0.1", 8000))
-            except OSError:
-                fail("127.0.0.1:8000 is taken; the update client talks to that address, free it and run again")
-        self.proc = subprocess.Popen([exe, "--root", str(root), "--host", "127.0.0.1", "--port", "8000"],
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        first = self.proc.stdout.readline().rstrip()
-        if "serving" not in first:
-            fail("the update server did not start: " + first)
-        say(first)
-        self.log = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.log.append(line.rstrip("\n"))
+        if not port_is_free(8000):
+            fail("127.0.0.1:8000 is taken; the update client talks to that address, free it and run again")
+        try:
+            super().__init__(exe, root, port=8000)
+        except RuntimeError as e:
+            fail(str(e))
+        say(self.banner)
 
     def mark(self):
         time.sleep(0.2)  # a log line follows its answer
@@ -160,14 +147,10 @@ class UpdateServer:
                 say("server: " + line)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(5)
+        try:
+            super().stop(signal.SIGINT, timeout=10)
+        except subprocess.TimeoutExpired:
+            pass  # killed
 
 
 def publish_build(server):

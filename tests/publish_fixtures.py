@@ -3,10 +3,8 @@ tarvik-devserver process, a recording stand-in server for the failure rows,
 a multipart body splitter, and build folders as the build leaves them."""
 import json
 import os
-import shutil
 import signal
 import subprocess
-import sys
 import threading
 from dataclasses import dataclass, field
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -14,7 +12,8 @@ from pathlib import Path
 
 import pytest
 
-from update_fixtures import port_8000_free, wait_for
+from devserver_process import DevServerProcess, find_devserver, port_is_free
+from update_fixtures import wait_for
 
 BASE = "http://127.0.0.1:8000"
 
@@ -24,8 +23,7 @@ def devserver_path():
     candidates = []
     if os.environ.get("TARVIK_DEV_BUILD"):
         candidates.append(Path(os.environ["TARVIK_DEV_BUILD"]) / "devkit" / "update_server" / "tarvik-devserver")
-    candidates.append(Path(sys.executable).parent / "tarvik-devserver")
-    found = shutil.which("tarvik-devserver")
+    found = find_devserver()
     candidates += [Path(found)] if found else []
     for c in candidates:
         if c.is_file() and os.access(c, os.X_OK):
@@ -34,46 +32,27 @@ def devserver_path():
 
 
 def require_port_8000():
-    if not port_8000_free():
+    if not port_is_free(8000):
         pytest.fail("127.0.0.1:8000 is taken: publish talks to the built-in base URL, "
                     "stop whatever listens there and run again")
 
 
-class DevServer:
-    """tarvik-devserver as a child process; its log lines are collected."""
+class DevServer(DevServerProcess):
+    """The server under test; its failures to start or stop fail the test."""
 
     def __init__(self, root, port=0, code=None):
         if port == 8000:
             require_port_8000()
-        args = [devserver_path(), "--root", str(root), "--host", "127.0.0.1", "--port", str(port)]
-        args += ["--code", code] if code is not None else []
-        self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        first = self.proc.stdout.readline()
-        if "serving" not in first:
-            self.proc.wait(10)
-            pytest.fail(f"tarvik-devserver did not start: {first}{self.proc.stdout.read()}")
-        self.port = int(first.rsplit(":", 1)[1].split("/")[0])
-        self.url = f"http://127.0.0.1:{self.port}"
-        self.log = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.log.append(line.rstrip("\n"))
+        try:
+            super().__init__(devserver_path(), root, port, code)
+        except RuntimeError as e:
+            pytest.fail(str(e))
 
     def stop(self, sig=signal.SIGTERM):
-        """Stops the server; returns its exit status."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
         try:
-            status = self.proc.wait(20)
+            return super().stop(sig)
         except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
             pytest.fail("tarvik-devserver did not stop on " + signal.Signals(sig).name)
-        self.reader.join(5)
-        return status
 
     def requests(self, method=None, count=0):
         """Request log lines (start and stop lines left out). A line is written

@@ -3,9 +3,7 @@ on disk, manifests in the build's format, the server on the built-in base URL,
 a stand-in for the running application, and recording splash widgets."""
 import hashlib
 import json
-import os
 import platform
-import socket
 import subprocess
 import sys
 import time
@@ -13,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+from devserver_process import port_is_free
 from faultserver import FaultServer
 
 APP = "Shop"
@@ -86,13 +85,7 @@ def publish_version(www, version, files, blocks=None, channel="auth", doc=None):
 
 
 def port_8000_free():
-    with socket.socket() as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind(("127.0.0.1", 8000))
-        except OSError:
-            return False
-    return True
+    return port_is_free(8000)
 
 
 def update_server(root, **kw):
