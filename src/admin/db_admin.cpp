@@ -26,7 +26,6 @@ void migrate() {
     try {
         django().call_command("migrate");
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         println("Error during migration: " + error_text(e));
     }
 }
@@ -37,9 +36,8 @@ void init_admin() {
         users->get(ADMIN_USERNAME, true);
         println("Admin user already exists, you can use admin to login:");
         return;
-    } catch (const std::exception& e) {
+    } catch (const std::exception&) {
         // None, several, or no table at all: (re)create it below.
-        if (is_interrupt(e)) throw;
     }
     auto [account, created] = users->update_or_create(ADMIN_EMAIL, ADMIN_USERNAME);
     account->set_password(INITIAL_PASSWORD);

@@ -83,7 +83,7 @@ bool finish_interrupted_connect(socket_t s) {
 
 bool is_port_in_use(long long port) {
     if (port < 0 || port > 65535)
-        throw PyKindError("OverflowError", "connect(): port must be 0-65535.");
+        throw Error(ErrorKind::OverflowError, "connect(): port must be 0-65535.");
 #ifdef _WIN32
     SocketLibrary winsock;
 #endif
@@ -92,7 +92,7 @@ bool is_port_in_use(long long port) {
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (int rc = ::getaddrinfo("localhost", nullptr, &hints, &found); rc != 0)
-        throw PyKindError("OSError", std::string("[Errno ") + std::to_string(rc) + "] " +
+        throw Error(ErrorKind::OSError, std::string("[Errno ") + std::to_string(rc) + "] " +
                                          ::gai_strerror(rc));
     std::unique_ptr<addrinfo, AddrInfoFree> list(found);
 
@@ -105,7 +105,7 @@ bool is_port_in_use(long long port) {
             break;
         }
     }
-    if (!have_target) throw PyKindError("OSError", "localhost has no IPv4 address");
+    if (!have_target) throw Error(ErrorKind::OSError, "localhost has no IPv4 address");
     target.sin_port = htons(static_cast<unsigned short>(port));
 
     UniqueSocket s(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));

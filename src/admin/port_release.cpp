@@ -15,7 +15,6 @@ void kill_process_on_port(long long port) {
     try {
         kill_port_owners(static_cast<int>(port));
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         println("Error: " + error_text(e));
     }
 }

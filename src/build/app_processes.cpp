@@ -42,7 +42,6 @@ void kill_app_process(const std::string& app_name) {
             kill_process(p.pid);
             println("[builder] killed leftover process: " + name + " (PID " + std::to_string(p.pid) + ")");
         } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
             println("[builder] failed to kill process " + name + ": " + error_text(e));
         }
     }

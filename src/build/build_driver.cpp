@@ -57,7 +57,7 @@ void write_main_script(const fs::path& main_script) {
     const fs::path launcher("launcher.py");
     std::error_code ec;
     if (fs::exists(main_script, ec) && fs::equivalent(launcher, main_script, ec))
-        throw PyKindError("OSError", py_repr(path_text(launcher)) + " and " + py_repr(path_text(main_script)) +
+        throw Error(ErrorKind::OSError, py_repr(path_text(launcher)) + " and " + py_repr(path_text(main_script)) +
                                          " are the same file");
     fs::copy_file(launcher, main_script, fs::copy_options::overwrite_existing);
 }

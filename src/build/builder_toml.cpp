@@ -17,7 +17,7 @@ std::optional<toml::table> read_builder_toml() {
         return toml::parse(text, path_text(path));
     } catch (const toml::parse_error& e) {
         const auto& at = e.source().begin;
-        throw PyKindError("TOMLDecodeError", std::string(e.description()) + " (at line " +
+        throw Error(ErrorKind::TOMLDecodeError, std::string(e.description()) + " (at line " +
                                                  std::to_string(at.line) + ", column " +
                                                  std::to_string(at.column) + ")");
     }

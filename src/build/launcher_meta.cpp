@@ -54,7 +54,7 @@ LauncherMeta read_launcher_meta() {
     fs::path path = fs::current_path() / "launcher.py";
     std::error_code ec;
     if (!fs::exists(path, ec))
-        throw PyKindError("FileNotFoundError", "launcher.py not found: " + path_text(path));
+        throw Error(ErrorKind::FileNotFoundError, "launcher.py not found: " + path_text(path));
     LauncherMeta meta;
     // Lines keep their end, as Python's line iteration gives them.
     for (const std::string& line : split_lines(read_text_utf8(path), true)) {

@@ -26,7 +26,7 @@ void generate_manifest(const std::string& app_name, const std::string& version, 
     const std::string name = manifest_name(app_name, os_label, arch);
     std::error_code ec;
     if (!fs::is_directory(dist_dir, ec))
-        throw PyKindError("FileNotFoundError", "Build output directory does not exist: " + path_text(dist_dir));
+        throw Error(ErrorKind::FileNotFoundError, "Build output directory does not exist: " + path_text(dist_dir));
 
     const IgnoreMatcher ignore(load_gitignore(dist_dir));
     const std::vector<DistFile> files = list_dist_files(dist_dir, name, ignore);

@@ -25,8 +25,10 @@ std::string line2(int lineno) {
 }  // namespace
 
 OsError::OsError(int errnum, std::string text, std::string file)
-    : std::runtime_error(os_message(errnum, text, file)),
+    : Error(ErrorKind::OSError, os_message(errnum, text, file)),
       error_number(errnum), strerror(std::move(text)), filename(std::move(file)) {}
+
+std::string OsError::kind_name() const { return os_kind_name(error_number); }
 
 OsError os_error_from_errno(const std::string& filename) {
     int e = errno;
@@ -34,21 +36,21 @@ OsError os_error_from_errno(const std::string& filename) {
 }
 
 NoSectionError::NoSectionError(std::string s)
-    : IniError("No section: " + py_repr(s)), section(std::move(s)) {}
+    : IniError(ErrorKind::NoSectionError, "No section: " + py_repr(s)), section(std::move(s)) {}
 
 NoOptionError::NoOptionError(std::string o, std::string s)
-    : IniError("No option " + py_repr(o) + " in section: " + py_repr(s)),
+    : IniError(ErrorKind::NoOptionError, "No option " + py_repr(o) + " in section: " + py_repr(s)),
       option(std::move(o)), section(std::move(s)) {}
 
 DuplicateSectionError::DuplicateSectionError(std::string s, std::string src, int line)
-    : IniError(src.empty()
+    : IniError(ErrorKind::DuplicateSectionError, src.empty()
                    ? "Section " + py_repr(s) + " already exists"
                    : "While reading from " + py_repr(src) + " [line " + line2(line) +
                          "]: section " + py_repr(s) + " already exists"),
       section(std::move(s)), source(std::move(src)), lineno(line) {}
 
 DuplicateOptionError::DuplicateOptionError(std::string s, std::string o, std::string src, int line)
-    : IniError(src.empty()
+    : IniError(ErrorKind::DuplicateOptionError, src.empty()
                    ? "Option " + py_repr(o) + " in section " + py_repr(s) + " already exists"
                    : "While reading from " + py_repr(src) + " [line " + line2(line) +
                          "]: option " + py_repr(o) + " in section " + py_repr(s) +
@@ -56,7 +58,7 @@ DuplicateOptionError::DuplicateOptionError(std::string s, std::string o, std::st
       section(std::move(s)), option(std::move(o)), source(std::move(src)), lineno(line) {}
 
 MissingSectionHeaderError::MissingSectionHeaderError(std::string src, int lineno_, std::string line_)
-    : IniError("File contains no section headers.\nfile: " + py_repr(src) +
+    : IniError(ErrorKind::MissingSectionHeaderError, "File contains no section headers.\nfile: " + py_repr(src) +
                ", line: " + std::to_string(lineno_) + "\n" + py_repr(line_)),
       source(std::move(src)), line(std::move(line_)), lineno(lineno_) {}
 
@@ -69,7 +71,7 @@ std::string parsing_message(const std::string& src, const std::vector<std::pair<
 }  // namespace
 
 IniParsingError::IniParsingError(std::string src, std::vector<std::pair<int, std::string>> errs)
-    : IniError(parsing_message(src, errs)), source(std::move(src)), errors(std::move(errs)) {}
+    : IniError(ErrorKind::ParsingError, parsing_message(src, errs)), source(std::move(src)), errors(std::move(errs)) {}
 
 namespace {
 std::string decode_message(const std::string& enc, const std::string& obj, size_t start, size_t end,
@@ -85,29 +87,49 @@ std::string decode_message(const std::string& enc, const std::string& obj, size_
 }  // namespace
 
 DecodeError::DecodeError(std::string enc, std::string obj, size_t start_, size_t end_, std::string why)
-    : std::runtime_error(decode_message(enc, obj, start_, end_, why)),
+    : Error(ErrorKind::UnicodeDecodeError, decode_message(enc, obj, start_, end_, why)),
       encoding(std::move(enc)), object(std::move(obj)), reason(std::move(why)), start(start_), end(end_) {}
 
 HttpError::HttpError(std::string url_, long status_, std::string reason_)
-    : std::runtime_error("HTTP Error " + std::to_string(status_) + ": " + reason_),
+    : Error(ErrorKind::HTTPError, "HTTP Error " + std::to_string(status_) + ": " + reason_),
       url(std::move(url_)), status(status_), reason(std::move(reason_)) {}
 
 UrlError::UrlError(std::string reason_)
-    : std::runtime_error("<urlopen error " + reason_ + ">"), reason(std::move(reason_)) {}
+    : Error(ErrorKind::URLError, "<urlopen error " + reason_ + ">"), reason(std::move(reason_)) {}
 
 }  // namespace tarvik
 
 namespace tarvik {
 
 namespace {
-ForeignDescriber g_foreign;
+ForeignDescriber g_foreign = nullptr;
 }
 
 void set_foreign_describer(ForeignDescriber d) { g_foreign = d; }
 
-bool is_interrupt(const std::exception& e) {
-    if (dynamic_cast<const ExitRequest*>(&e)) return true;
-    return g_foreign.is_interrupt && g_foreign.is_interrupt(e);
+const char* kind_name(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::RuntimeError: return "RuntimeError";
+        case ErrorKind::ValueError: return "ValueError";
+        case ErrorKind::TypeError: return "TypeError";
+        case ErrorKind::TimeoutError: return "TimeoutError";
+        case ErrorKind::OverflowError: return "OverflowError";
+        case ErrorKind::MemoryError: return "MemoryError";
+        case ErrorKind::JSONDecodeError: return "JSONDecodeError";
+        case ErrorKind::TOMLDecodeError: return "TOMLDecodeError";
+        case ErrorKind::OSError: return "OSError";
+        case ErrorKind::FileNotFoundError: return "FileNotFoundError";
+        case ErrorKind::HTTPError: return "HTTPError";
+        case ErrorKind::URLError: return "URLError";
+        case ErrorKind::NoSectionError: return "NoSectionError";
+        case ErrorKind::NoOptionError: return "NoOptionError";
+        case ErrorKind::DuplicateSectionError: return "DuplicateSectionError";
+        case ErrorKind::DuplicateOptionError: return "DuplicateOptionError";
+        case ErrorKind::MissingSectionHeaderError: return "MissingSectionHeaderError";
+        case ErrorKind::ParsingError: return "ParsingError";
+        case ErrorKind::UnicodeDecodeError: return "UnicodeDecodeError";
+    }
+    return "RuntimeError";
 }
 
 std::string os_kind_name(int e) {
@@ -132,27 +154,17 @@ std::string os_kind_name(int e) {
 
 std::string kind_name(const std::exception& e) {
     std::string kind, text;
-    if (g_foreign.describe && g_foreign.describe(e, kind, text)) return kind;
-    if (auto* p = dynamic_cast<const PyKindError*>(&e)) return p->kind;
-    if (auto* p = dynamic_cast<const OsError*>(&e)) return os_kind_name(p->error_number);
+    if (g_foreign && g_foreign(e, kind, text)) return kind;
+    if (auto* p = dynamic_cast<const Error*>(&e)) return p->kind_name();
     if (auto* p = dynamic_cast<const std::filesystem::filesystem_error*>(&e))
         return os_kind_name(p->code().value());
-    if (dynamic_cast<const HttpError*>(&e)) return "HTTPError";
-    if (dynamic_cast<const UrlError*>(&e)) return "URLError";
-    if (dynamic_cast<const NoSectionError*>(&e)) return "NoSectionError";
-    if (dynamic_cast<const NoOptionError*>(&e)) return "NoOptionError";
-    if (dynamic_cast<const DuplicateSectionError*>(&e)) return "DuplicateSectionError";
-    if (dynamic_cast<const DuplicateOptionError*>(&e)) return "DuplicateOptionError";
-    if (dynamic_cast<const MissingSectionHeaderError*>(&e)) return "MissingSectionHeaderError";
-    if (dynamic_cast<const IniParsingError*>(&e)) return "ParsingError";
-    if (dynamic_cast<const DecodeError*>(&e)) return "UnicodeDecodeError";
-    if (dynamic_cast<const std::bad_alloc*>(&e)) return "MemoryError";
-    return "RuntimeError";
+    if (dynamic_cast<const std::bad_alloc*>(&e)) return kind_name(ErrorKind::MemoryError);
+    return kind_name(ErrorKind::RuntimeError);
 }
 
 std::string error_text(const std::exception& e) {
     std::string kind, text;
-    if (g_foreign.describe && g_foreign.describe(e, kind, text)) return text;
+    if (g_foreign && g_foreign(e, kind, text)) return text;
     if (auto* p = dynamic_cast<const std::filesystem::filesystem_error*>(&e)) {
         std::string m = "[Errno " + std::to_string(p->code().value()) + "] " + p->code().message();
         if (!p->path1().empty()) m += ": " + py_repr(p->path1().string());

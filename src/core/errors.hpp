@@ -2,6 +2,7 @@
 // the Python exception a Python caller would expect (see src/python/errors.cpp).
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -9,26 +10,62 @@
 
 namespace tarvik {
 
-// An error that reaches Python as a built-in exception of the named kind
-// ("RuntimeError", "ValueError", "TypeError", "TimeoutError", ...).
-struct PyKindError : std::runtime_error {
-    std::string kind;
-    PyKindError(std::string kind_, const std::string& message)
-        : std::runtime_error(message), kind(std::move(kind_)) {}
+// The Python exception class an error of the library reaches a Python caller
+// as. The binding layer (src/python/errors.cpp) is the only place that knows
+// the classes themselves; core code only names them (kind_name).
+enum class ErrorKind {
+    RuntimeError,
+    ValueError,
+    TypeError,
+    TimeoutError,
+    OverflowError,
+    MemoryError,
+    JSONDecodeError,  // a ValueError in Python
+    TOMLDecodeError,  // a ValueError in Python
+    OSError,          // OsError: the subclass Python picks by errno
+    FileNotFoundError,
+    HTTPError,        // HttpError
+    URLError,         // UrlError
+    NoSectionError,   // the configparser kinds: the IniError types below
+    NoOptionError,
+    DuplicateSectionError,
+    DuplicateOptionError,
+    MissingSectionHeaderError,
+    ParsingError,
+    UnicodeDecodeError,  // DecodeError
 };
 
-inline PyKindError runtime_error(const std::string& message) { return {"RuntimeError", message}; }
-inline PyKindError value_error(const std::string& message) { return {"ValueError", message}; }
-inline PyKindError type_error(const std::string& message) { return {"TypeError", message}; }
-inline PyKindError timeout_error(const std::string& message) { return {"TimeoutError", message}; }
+// The class name of a kind ("JSONDecodeError", "OSError", ...).
+const char* kind_name(ErrorKind kind);
+
+// The base of the library's errors: a message and the kind it reaches Python
+// as. Kinds with more than a message (OSError with an errno, HTTPError, the
+// configparser and decode errors) are the types below; an Error of one of the
+// other kinds is thrown as it stands.
+struct Error : std::runtime_error {
+    Error(ErrorKind kind, const std::string& message) : std::runtime_error(message), kind_(kind) {}
+    ErrorKind kind() const { return kind_; }
+    // The class name a Python caller sees ("FileNotFoundError" for an OsError
+    // of ENOENT).
+    virtual std::string kind_name() const { return tarvik::kind_name(kind_); }
+
+private:
+    ErrorKind kind_;
+};
+
+inline Error runtime_error(const std::string& message) { return {ErrorKind::RuntimeError, message}; }
+inline Error value_error(const std::string& message) { return {ErrorKind::ValueError, message}; }
+inline Error type_error(const std::string& message) { return {ErrorKind::TypeError, message}; }
+inline Error timeout_error(const std::string& message) { return {ErrorKind::TimeoutError, message}; }
 
 // An operating-system failure: reaches Python as OSError(errno, strerror[, filename]),
 // which Python turns into FileNotFoundError, PermissionError, ... by errno.
-struct OsError : std::runtime_error {
+struct OsError : Error {
     int error_number;
     std::string strerror;
     std::string filename;  // empty: none
     OsError(int errnum, std::string text, std::string file = {});
+    std::string kind_name() const override;
 };
 
 // Builds an OsError from the current errno.
@@ -36,8 +73,8 @@ OsError os_error_from_errno(const std::string& filename = {});
 
 // INI failures; each maps onto the configparser exception of the same name so
 // that its message is the one configparser would give.
-struct IniError : std::runtime_error {
-    using std::runtime_error::runtime_error;
+struct IniError : Error {
+    using Error::Error;
 };
 struct NoSectionError : IniError {
     std::string section;
@@ -70,29 +107,39 @@ struct IniParsingError : IniError {
 };
 
 // Text that is not valid in its encoding (UnicodeDecodeError).
-struct DecodeError : std::runtime_error {
+struct DecodeError : Error {
     std::string encoding, object, reason;
     size_t start, end;
     DecodeError(std::string enc, std::string obj, size_t start_, size_t end_, std::string why);
 };
 
 // HTTP failures, shaped like urllib's so that Python callers can tell them apart.
-struct HttpError : std::runtime_error {  // urllib.error.HTTPError
+struct HttpError : Error {  // urllib.error.HTTPError
     std::string url;
     long status;
     std::string reason;
     HttpError(std::string url_, long status_, std::string reason_);
 };
-struct UrlError : std::runtime_error {  // urllib.error.URLError
+struct UrlError : Error {  // urllib.error.URLError
     std::string reason;
     explicit UrlError(std::string reason_);
 };
 
+// Ctrl-C (KeyboardInterrupt), SystemExit and the other Python BaseExceptions
+// that are not Exceptions, on their way back to the caller. Deliberately not a
+// std::exception: no catch (const std::exception&) of the library, which stands
+// for Python's "except Exception", can take it. Destructors clean up on the way
+// out; a catch (...) that carries failures across threads carries it too. The
+// host layer makes it from the interpreter's error, which the binding layer
+// raises again unchanged.
+struct Interrupt {
+    std::exception_ptr original;  // the interpreter's error (empty for an ExitRequest)
+};
+
 // Ends the process the way Python's SystemExit does.
-struct ExitRequest : std::exception {
+struct ExitRequest : Interrupt {
     int status;
     explicit ExitRequest(int s) : status(s) {}
-    const char* what() const noexcept override { return "exit requested"; }
 };
 
 // The kind name a Python caller would see for an exception ("TimeoutError",
@@ -103,18 +150,10 @@ std::string error_text(const std::exception& e);
 // Python's OSError subclass name for an errno value ("OSError" when none fits).
 std::string os_kind_name(int errnum);
 
-// Exceptions raised by the interpreter pass through C++ code as a type that only
-// the binding layer knows; it registers how to name them.
-struct ForeignDescriber {
-    // Returns false when the exception is not one it knows.
-    bool (*describe)(const std::exception& e, std::string& kind, std::string& text) = nullptr;
-    // True for KeyboardInterrupt, SystemExit and other non-Exception errors.
-    bool (*is_interrupt)(const std::exception& e) = nullptr;
-};
+// Python errors that are ordinary Exceptions pass through C++ code as a type
+// that only the binding layer knows; it registers how to name them. Returns
+// false when the exception is not one it knows.
+using ForeignDescriber = bool (*)(const std::exception& e, std::string& kind, std::string& text);
 void set_foreign_describer(ForeignDescriber d);
-
-// True when the exception must never be swallowed by a catch-all that stands
-// for Python's "except Exception" (Ctrl-C, a requested exit).
-bool is_interrupt(const std::exception& e);
 
 }  // namespace tarvik

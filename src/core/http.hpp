@@ -13,10 +13,10 @@
 //   - resolving, connecting, the TLS handshake or sending the request fails
 //     or times out: UrlError (reason: the failure's text);
 //   - no data for `timeout` seconds once the request is on its way:
-//     PyKindError "TimeoutError" ("timed out");
+//     Error of kind TimeoutError ("timed out");
 //   - the connection breaks while the response is read (reset, closed early,
 //     truncated body): OsError (ECONNRESET unless the system gave another errno);
-//   - anything else: PyKindError "RuntimeError" with libcurl's text.
+//   - anything else: Error of kind RuntimeError with libcurl's text.
 // Ctrl-C (the host's interrupt check, run regularly) aborts a transfer and the
 // interrupt is rethrown; an exception thrown by a BodySink is rethrown as well.
 #pragma once
@@ -71,7 +71,7 @@ public:
     Session& operator=(const Session&) = delete;
 
     // GET with the body kept in memory. With max_body (not 0) a longer body
-    // aborts the transfer with PyKindError "RuntimeError".
+    // aborts the transfer with an Error of kind RuntimeError.
     Response get(const std::string& url, double timeout, size_t max_body = 0);
     // HEAD: status and reason only.
     Response head(const std::string& url, double timeout);

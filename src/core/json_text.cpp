@@ -46,7 +46,7 @@ Json parse_json(const std::string& text) {
     try {
         return Json::parse(text);
     } catch (const Json::parse_error& e) {
-        throw PyKindError("JSONDecodeError", e.what());
+        throw Error(ErrorKind::JSONDecodeError, e.what());
     }
 }
 

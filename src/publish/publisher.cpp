@@ -43,7 +43,6 @@ Json read_json_object(const fs::path& path, const std::string& what) {
     try {
         doc = read_json_file(path);
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         throw Failure{"[publisher] failed to parse " + what + ": " + error_text(e)};
     }
     if (!doc.is_object())
@@ -82,7 +81,6 @@ bool server_holds(http::Session& session, const std::string& url, const Json& ma
     try {
         r = session.get(url, kCheckTimeout);
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         throw Failure{"[publisher] server check error: " + error_text(e)};
     }
     if (r.status == 404) {
@@ -95,8 +93,7 @@ bool server_holds(http::Session& session, const std::string& url, const Json& ma
     try {
         require_utf8(r.body);
         held = parse_json(r.body);
-    } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
+    } catch (const std::exception&) {
         throw Failure{"[publisher] server returned non-JSON response: " + body_start(r.body)};
     }
     if (!held.is_object())

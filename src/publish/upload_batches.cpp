@@ -55,7 +55,6 @@ bool send_batches(http::Session& session, const std::string& url, const std::str
         try {
             check_readable(parts);
         } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
             println(label + " file read error: " + error_text(e));
             return false;
         }
@@ -68,7 +67,6 @@ bool send_batches(http::Session& session, const std::string& url, const std::str
             println(label + (e.filename.empty() ? " upload error: " : " file read error: ") + error_text(e));
             return false;
         } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
             println(label + " upload error: " + error_text(e));
             return false;
         }

@@ -15,9 +15,10 @@ namespace {
 
 // Python's str.lower() for option names that are not plain ASCII.
 std::string python_lower(std::string_view utf8) {
-    nb::gil_scoped_acquire gil;
-    nb::str s(utf8.data(), utf8.size());
-    return nb::cast<std::string>(s.attr("lower")());
+    return with_gil([&] {
+        nb::str s(utf8.data(), utf8.size());
+        return nb::cast<std::string>(s.attr("lower")());
+    });
 }
 
 void bind_ini(nb::module_& core) {

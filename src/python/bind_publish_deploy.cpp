@@ -8,30 +8,31 @@
 namespace tarvik::deploy {
 
 std::string community_key() {
-    nb::gil_scoped_acquire gil;
-    nb::object result = nb::module_::import_("tarvik_token").attr("encrypt_info")();
-    // key, _ = encrypt_info()
-    PyObject* it = PyObject_GetIter(result.ptr());
-    if (!it) {
-        PyErr_Clear();
-        std::string type = nb::cast<std::string>(result.type().attr("__name__"));
-        throw nb::type_error(("cannot unpack non-iterable " + type + " object").c_str());
-    }
-    nb::object iterator = nb::steal(it);
-    std::vector<nb::object> values;
-    while (values.size() < 3) {
-        PyObject* item = PyIter_Next(iterator.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            break;
+    return py::with_gil([&] {
+        nb::object result = nb::module_::import_("tarvik_token").attr("encrypt_info")();
+        // key, _ = encrypt_info()
+        PyObject* it = PyObject_GetIter(result.ptr());
+        if (!it) {
+            PyErr_Clear();
+            std::string type = nb::cast<std::string>(result.type().attr("__name__"));
+            throw nb::type_error(("cannot unpack non-iterable " + type + " object").c_str());
         }
-        values.push_back(nb::steal(item));
-    }
-    if (values.size() < 2)
-        throw nb::value_error(("not enough values to unpack (expected 2, got " +
-                               std::to_string(values.size()) + ")").c_str());
-    if (values.size() > 2) throw nb::value_error("too many values to unpack (expected 2)");
-    return nb::cast<std::string>(nb::str(values[0]));
+        nb::object iterator = nb::steal(it);
+        std::vector<nb::object> values;
+        while (values.size() < 3) {
+            PyObject* item = PyIter_Next(iterator.ptr());
+            if (!item) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                break;
+            }
+            values.push_back(nb::steal(item));
+        }
+        if (values.size() < 2)
+            throw nb::value_error(("not enough values to unpack (expected 2, got " +
+                                   std::to_string(values.size()) + ")").c_str());
+        if (values.size() > 2) throw nb::value_error("too many values to unpack (expected 2)");
+        return nb::cast<std::string>(nb::str(values[0]));
+    });
 }
 
 }  // namespace tarvik::deploy

@@ -23,6 +23,25 @@ nb::object to_python_path(const std::filesystem::path& p);
 std::filesystem::path from_python_path(nb::handle p);
 void register_error_translator();
 
+// Called in a handler of e, with the interpreter lock held: a Python error that
+// is not an Exception (KeyboardInterrupt, SystemExit) leaves as
+// tarvik::Interrupt, which no catch (const std::exception&) of the library
+// takes; the error translator raises the original again.
+void rethrow_as_interrupt_if_base(const nb::python_error& e);
+
+// Runs f with the interpreter lock held, as every call from library code into
+// the interpreter does; see rethrow_as_interrupt_if_base for what leaves it.
+template <class F>
+auto with_gil(F&& f) -> decltype(f()) {
+    nb::gil_scoped_acquire gil;
+    try {
+        return f();
+    } catch (const nb::python_error& e) {
+        rethrow_as_interrupt_if_base(e);
+        throw;
+    }
+}
+
 void bind_core(nb::module_& m);
 void bind_scaffold_init(nb::module_& m);
 void bind_scaffold(nb::module_& m);

@@ -28,13 +28,39 @@ nb::object os_error(int errnum, const std::string& text, const std::string& file
     return cls(errnum, nb::str(text.c_str()), fs_str(file), nb::none(), fs_str(file2));
 }
 
+// The Python class of each kind. The kinds with more than a message have their
+// own types, which translate() builds in full before it gets here.
+nb::object python_class(ErrorKind kind) {
+    switch (kind) {
+        case ErrorKind::RuntimeError: return builtin("RuntimeError");
+        case ErrorKind::ValueError: return builtin("ValueError");
+        case ErrorKind::TypeError: return builtin("TypeError");
+        case ErrorKind::TimeoutError: return builtin("TimeoutError");
+        case ErrorKind::OverflowError: return builtin("OverflowError");
+        case ErrorKind::MemoryError: return builtin("MemoryError");
+        // What the parsers of the standard library raise are ValueErrors;
+        // ours are plain ValueErrors with the same text.
+        case ErrorKind::JSONDecodeError: return builtin("ValueError");
+        case ErrorKind::TOMLDecodeError: return builtin("ValueError");
+        case ErrorKind::OSError: return builtin("OSError");
+        case ErrorKind::FileNotFoundError: return builtin("FileNotFoundError");
+        case ErrorKind::UnicodeDecodeError: return builtin("UnicodeDecodeError");
+        case ErrorKind::HTTPError:
+        case ErrorKind::URLError:
+        case ErrorKind::NoSectionError:
+        case ErrorKind::NoOptionError:
+        case ErrorKind::DuplicateSectionError:
+        case ErrorKind::DuplicateOptionError:
+        case ErrorKind::MissingSectionHeaderError:
+        case ErrorKind::ParsingError:
+            break;
+    }
+    return builtin("RuntimeError");
+}
+
 void translate(const std::exception_ptr& p, void*) {
     try {
         std::rethrow_exception(p);
-    } catch (const PyKindError& e) {
-        // Kinds that are not built-ins (JSONDecodeError) are ValueErrors in Python.
-        nb::object cls = nb::getattr(nb::module_::import_("builtins"), e.kind.c_str(), builtin("ValueError"));
-        PyErr_SetString(cls.ptr(), e.what());
     } catch (const OsError& e) {
         nb::object v = os_error(e.error_number, e.strerror, e.filename);
         raise(v.type(), v);
@@ -83,9 +109,15 @@ void translate(const std::exception_ptr& p, void*) {
         nb::object v = builtin("UnicodeDecodeError")(e.encoding, nb::bytes(e.object.data(), e.object.size()),
                                                      e.start, e.end, e.reason);
         raise(v.type(), v);
+    } catch (const Error& e) {
+        PyErr_SetString(python_class(e.kind()).ptr(), e.what());
     } catch (const ExitRequest& e) {
         nb::object v = builtin("SystemExit")(e.status);
         raise(v.type(), v);
+    } catch (const Interrupt& e) {
+        // The interpreter's own error again; nanobind's translator restores it.
+        if (e.original) std::rethrow_exception(e.original);
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
     }
 }
 
@@ -105,18 +137,15 @@ bool describe_python_error(const std::exception& e, std::string& kind, std::stri
     return true;
 }
 
-bool python_error_is_interrupt(const std::exception& e) {
-    auto* pe = dynamic_cast<const nb::python_error*>(&e);
-    if (!pe) return false;
-    nb::gil_scoped_acquire gil;
-    return !pe->matches(PyExc_Exception);
-}
-
 }  // namespace
+
+void rethrow_as_interrupt_if_base(const nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw Interrupt{std::current_exception()};
+}
 
 void register_error_translator() {
     nb::register_exception_translator(translate, nullptr);
-    set_foreign_describer({describe_python_error, python_error_is_interrupt});
+    set_foreign_describer(describe_python_error);
 }
 
 }  // namespace tarvik::py

@@ -21,101 +21,109 @@ nb::str to_str(std::string_view utf8) {
 class PyHost final : public Host {
 public:
     std::vector<std::string> argv() override {
-        nb::gil_scoped_acquire gil;
-        std::vector<std::string> out;
-        // A POSIX argument that is not UTF-8 reaches sys.argv with its bytes
-        // escaped as lone surrogates; they go back to those bytes, so that a
-        // name is used exactly as typed (as a file name, too).
-        for (nb::handle item : nb::module_::import_("sys").attr("argv")) {
-            nb::bytes b = nb::cast<nb::bytes>(nb::str(item).attr("encode")("utf-8", "surrogateescape"));
-            out.emplace_back(b.c_str(), b.size());
-        }
-        return out;
+        return with_gil([&] {
+            std::vector<std::string> out;
+            // A POSIX argument that is not UTF-8 reaches sys.argv with its bytes
+            // escaped as lone surrogates; they go back to those bytes, so that a
+            // name is used exactly as typed (as a file name, too).
+            for (nb::handle item : nb::module_::import_("sys").attr("argv")) {
+                nb::bytes b = nb::cast<nb::bytes>(nb::str(item).attr("encode")("utf-8", "surrogateescape"));
+                out.emplace_back(b.c_str(), b.size());
+            }
+            return out;
+        });
     }
 
     void set_argv(const std::vector<std::string>& args) override {
-        nb::gil_scoped_acquire gil;
-        nb::list l;
-        for (const auto& a : args) l.append(to_str(a));
-        nb::module_::import_("sys").attr("argv") = l;
+        with_gil([&] {
+            nb::list l;
+            for (const auto& a : args) l.append(to_str(a));
+            nb::module_::import_("sys").attr("argv") = l;
+        });
     }
 
     std::optional<std::string> getenv(const std::string& name) override {
-        nb::gil_scoped_acquire gil;
-        nb::object environ = nb::module_::import_("os").attr("environ");
-        nb::object v = environ.attr("get")(to_str(name));
-        if (v.is_none()) return std::nullopt;
-        return nb::cast<std::string>(v);
+        return with_gil([&]() -> std::optional<std::string> {
+            nb::object environ = nb::module_::import_("os").attr("environ");
+            nb::object v = environ.attr("get")(to_str(name));
+            if (v.is_none()) return std::nullopt;
+            return nb::cast<std::string>(v);
+        });
     }
 
     void setenv(const std::string& name, const std::string& value) override {
-        nb::gil_scoped_acquire gil;
-        nb::module_::import_("os").attr("environ")[to_str(name)] = to_str(value);
+        with_gil([&] { nb::module_::import_("os").attr("environ")[to_str(name)] = to_str(value); });
     }
 
     void write_stdout(std::string_view text) override {
-        nb::gil_scoped_acquire gil;
-        nb::object out = nb::module_::import_("sys").attr("stdout");
-        if (out.is_none()) return;
-        out.attr("write")(to_str(text));
-        out.attr("flush")();
+        with_gil([&] {
+            nb::object out = nb::module_::import_("sys").attr("stdout");
+            if (out.is_none()) return;
+            out.attr("write")(to_str(text));
+            out.attr("flush")();
+        });
     }
 
     void log_warning(const std::string& message) override { log("warning", message); }
     void log_error(const std::string& message) override { log("error", message); }
 
     std::filesystem::path framework_dir(bool resolve_links) override {
-        nb::gil_scoped_acquire gil;
-        nb::object mod = nb::module_::import_("importlib").attr("import_module")("tarvik");
-        nb::object file = nb::getattr(mod, "__file__", nb::none());
-        if (file.is_none())
-            throw nb::builtin_exception(nb::exception_type::import_error,
-                                        "the tarvik package has no __file__");
-        std::filesystem::path p = from_python_path(file);
-        if (resolve_links) p = std::filesystem::weakly_canonical(std::filesystem::absolute(p));
-        else p = std::filesystem::absolute(p);
-        return p.parent_path();
+        return with_gil([&] {
+            nb::object mod = nb::module_::import_("importlib").attr("import_module")("tarvik");
+            nb::object file = nb::getattr(mod, "__file__", nb::none());
+            if (file.is_none())
+                throw nb::builtin_exception(nb::exception_type::import_error,
+                                            "the tarvik package has no __file__");
+            std::filesystem::path p = from_python_path(file);
+            if (resolve_links) p = std::filesystem::weakly_canonical(std::filesystem::absolute(p));
+            else p = std::filesystem::absolute(p);
+            return p.parent_path();
+        });
     }
 
     std::string executable() override {
-        nb::gil_scoped_acquire gil;
-        return nb::cast<std::string>(nb::module_::import_("sys").attr("executable"));
+        return with_gil([&] {
+            return nb::cast<std::string>(nb::module_::import_("sys").attr("executable"));
+        });
     }
 
     std::string default_encoding() override {
-        nb::gil_scoped_acquire gil;
-        return nb::cast<std::string>(
-            nb::module_::import_("locale").attr("getpreferredencoding")(false));
+        return with_gil([&] {
+            return nb::cast<std::string>(
+                nb::module_::import_("locale").attr("getpreferredencoding")(false));
+        });
     }
 
     std::string encode_default(std::string_view utf8) override {
-        nb::gil_scoped_acquire gil;
-        nb::object enc = nb::module_::import_("locale").attr("getpreferredencoding")(false);
-        // Bytes that are not UTF-8 (a name typed in another encoding) stay
-        // surrogates, which the strict encode refuses as Python's would.
-        nb::bytes raw(utf8.data(), utf8.size());
-        nb::object text = raw.attr("decode")("utf-8", "surrogateescape");
-        nb::bytes b = nb::cast<nb::bytes>(text.attr("encode")(enc));
-        return std::string(b.c_str(), b.size());
+        return with_gil([&] {
+            nb::object enc = nb::module_::import_("locale").attr("getpreferredencoding")(false);
+            // Bytes that are not UTF-8 (a name typed in another encoding) stay
+            // surrogates, which the strict encode refuses as Python's would.
+            nb::bytes raw(utf8.data(), utf8.size());
+            nb::object text = raw.attr("decode")("utf-8", "surrogateescape");
+            nb::bytes b = nb::cast<nb::bytes>(text.attr("encode")(enc));
+            return std::string(b.c_str(), b.size());
+        });
     }
 
     std::string decode_default(std::string_view bytes) override {
-        nb::gil_scoped_acquire gil;
-        nb::object enc = nb::module_::import_("locale").attr("getpreferredencoding")(false);
-        nb::bytes b(bytes.data(), bytes.size());
-        return nb::cast<std::string>(b.attr("decode")(enc, "replace"));
+        return with_gil([&] {
+            nb::object enc = nb::module_::import_("locale").attr("getpreferredencoding")(false);
+            nb::bytes b(bytes.data(), bytes.size());
+            return nb::cast<std::string>(b.attr("decode")(enc, "replace"));
+        });
     }
 
     void check_interrupt() override {
-        nb::gil_scoped_acquire gil;
-        if (PyErr_CheckSignals() != 0) throw nb::python_error();
+        with_gil([&] { if (PyErr_CheckSignals() != 0) throw nb::python_error(); });
     }
 
 private:
     void log(const char* level, const std::string& message) {
-        nb::gil_scoped_acquire gil;
-        nb::object logger = nb::module_::import_("logging").attr("getLogger")("tarvik_cmd");
-        logger.attr(level)(to_str(message));
+        with_gil([&] {
+            nb::object logger = nb::module_::import_("logging").attr("getLogger")("tarvik_cmd");
+            logger.attr(level)(to_str(message));
+        });
     }
 };
 

@@ -30,16 +30,13 @@ class PyUserAccount final : public UserAccount {
 public:
     explicit PyUserAccount(nb::object o) : account_(std::move(o)) {}
     void set_password(const std::string& raw) override {
-        nb::gil_scoped_acquire gil;
-        account_.get().attr("set_password")(raw);
+        py::with_gil([&] { account_.get().attr("set_password")(raw); });
     }
     void set_flag(const std::string& field, bool value) override {
-        nb::gil_scoped_acquire gil;
-        nb::setattr(account_.get(), field.c_str(), nb::bool_(value));
+        py::with_gil([&] { nb::setattr(account_.get(), field.c_str(), nb::bool_(value)); });
     }
     void save() override {
-        nb::gil_scoped_acquire gil;
-        account_.get().attr("save")();
+        py::with_gil([&] { account_.get().attr("save")(); });
     }
 
 private:
@@ -50,14 +47,14 @@ class PyUserQuery final : public UserQuery {
 public:
     explicit PyUserQuery(nb::object q) : query_(std::move(q)) {}
     bool exists() override {
-        nb::gil_scoped_acquire gil;
-        return nb::cast<bool>(query_.get().attr("exists")());
+        return py::with_gil([&] { return nb::cast<bool>(query_.get().attr("exists")()); });
     }
     std::unique_ptr<UserAccount> first() override {
-        nb::gil_scoped_acquire gil;
-        nb::object row = query_.get().attr("first")();
-        if (row.is_none()) return nullptr;
-        return std::make_unique<PyUserAccount>(std::move(row));
+        return py::with_gil([&]() -> std::unique_ptr<UserAccount> {
+            nb::object row = query_.get().attr("first")();
+            if (row.is_none()) return nullptr;
+            return std::make_unique<PyUserAccount>(std::move(row));
+        });
     }
 
 private:
@@ -69,27 +66,30 @@ public:
     explicit PyUserManager(nb::object m) : objects_(std::move(m)) {}
 
     std::unique_ptr<UserAccount> get(const std::string& username, bool is_superuser) override {
-        nb::gil_scoped_acquire gil;
-        nb::object row = objects_.get().attr("get")(nb::arg("username") = username,
-                                                    nb::arg("is_superuser") = is_superuser);
-        return std::make_unique<PyUserAccount>(std::move(row));
+        return py::with_gil([&] {
+            nb::object row = objects_.get().attr("get")(nb::arg("username") = username,
+                                                        nb::arg("is_superuser") = is_superuser);
+            return std::make_unique<PyUserAccount>(std::move(row));
+        });
     }
 
     std::pair<std::unique_ptr<UserAccount>, bool> update_or_create(const std::string& email,
                                                                    const std::string& username) override {
-        nb::gil_scoped_acquire gil;
-        nb::object pair = objects_.get().attr("update_or_create")(nb::arg("email") = email,
-                                                                  nb::arg("username") = username);
-        nb::object row = pair[0];
-        bool created = nb::cast<bool>(nb::bool_(pair[1]));
-        return {std::make_unique<PyUserAccount>(std::move(row)), created};
+        return py::with_gil([&]() -> std::pair<std::unique_ptr<UserAccount>, bool> {
+            nb::object pair = objects_.get().attr("update_or_create")(nb::arg("email") = email,
+                                                                      nb::arg("username") = username);
+            nb::object row = pair[0];
+            bool created = nb::cast<bool>(nb::bool_(pair[1]));
+            return {std::make_unique<PyUserAccount>(std::move(row)), created};
+        });
     }
 
     std::unique_ptr<UserQuery> filter(const std::string& username, bool is_superuser) override {
-        nb::gil_scoped_acquire gil;
-        nb::object q = objects_.get().attr("filter")(nb::arg("username") = username,
-                                                     nb::arg("is_superuser") = is_superuser);
-        return std::make_unique<PyUserQuery>(std::move(q));
+        return py::with_gil([&] {
+            nb::object q = objects_.get().attr("filter")(nb::arg("username") = username,
+                                                         nb::arg("is_superuser") = is_superuser);
+            return std::make_unique<PyUserQuery>(std::move(q));
+        });
     }
 
 private:
@@ -99,17 +99,16 @@ private:
 class PyDjango final : public Django {
 public:
     void setup() override {
-        nb::gil_scoped_acquire gil;
-        import("django").attr("setup")();
+        py::with_gil([&] { import("django").attr("setup")(); });
     }
     void call_command(const std::string& name) override {
-        nb::gil_scoped_acquire gil;
-        import("django.core.management").attr("call_command")(name);
+        py::with_gil([&] { import("django.core.management").attr("call_command")(name); });
     }
     std::unique_ptr<UserManager> user_manager() override {
-        nb::gil_scoped_acquire gil;
-        nb::object model = import("django.contrib.auth").attr("get_user_model")();
-        return std::make_unique<PyUserManager>(model.attr("objects"));
+        return py::with_gil([&] {
+            nb::object model = import("django.contrib.auth").attr("get_user_model")();
+            return std::make_unique<PyUserManager>(model.attr("objects"));
+        });
     }
 };
 

@@ -16,59 +16,63 @@ nb::object import(const char* name) { return nb::module_::import_(name); }
 class PyBuildHost final : public BuildHost {
 public:
     void prepend_module_path(const std::filesystem::path& dir) override {
-        nb::gil_scoped_acquire gil;
-        nb::object path = import("sys").attr("path");
-        nb::object entry = py::to_python_path(dir);
-        if (nb::len(path) > 0 && path[0].equal(entry)) return;
-        path.attr("insert")(0, entry);
+        py::with_gil([&] {
+            nb::object path = import("sys").attr("path");
+            nb::object entry = py::to_python_path(dir);
+            if (nb::len(path) > 0 && path[0].equal(entry)) return;
+            path.attr("insert")(0, entry);
+        });
     }
 
     void run_discovered_apps(const std::filesystem::path& workspace) override {
-        nb::gil_scoped_acquire gil;
-        nb::object sys = import("sys");
-        // A module of that name imported earlier (another workspace, an older
-        // file) would be reused by the import system; the workspace's own file
-        // must run.
-        sys.attr("modules").attr("pop")("discovered_apps", nb::none());
-        nb::object importlib = import("importlib");
-        importlib.attr("invalidate_caches")();
-        nb::object module = importlib.attr("import_module")("discovered_apps");
-        nb::object main = module.attr("main");
+        py::with_gil([&] {
+            nb::object sys = import("sys");
+            // A module of that name imported earlier (another workspace, an older
+            // file) would be reused by the import system; the workspace's own file
+            // must run.
+            sys.attr("modules").attr("pop")("discovered_apps", nb::none());
+            nb::object importlib = import("importlib");
+            importlib.attr("invalidate_caches")();
+            nb::object module = importlib.attr("import_module")("discovered_apps");
+            nb::object main = module.attr("main");
 
-        nb::object saved = sys.attr("argv");
-        nb::list reduced;
-        if (nb::len(saved) > 0) reduced.append(saved[0]);
-        sys.attr("argv") = reduced;
-        try {
-            main(py::to_python_path(workspace));
-        } catch (...) {
+            nb::object saved = sys.attr("argv");
+            nb::list reduced;
+            if (nb::len(saved) > 0) reduced.append(saved[0]);
+            sys.attr("argv") = reduced;
+            try {
+                main(py::to_python_path(workspace));
+            } catch (...) {
+                sys.attr("argv") = saved;
+                throw;
+            }
             sys.attr("argv") = saved;
-            throw;
-        }
-        sys.attr("argv") = saved;
+        });
     }
 
     std::string community_key() override {
-        nb::gil_scoped_acquire gil;
-        nb::object info = import("tarvik_token").attr("encrypt_info")();
-        nb::object key = info[0];
-        if (!nb::isinstance<nb::str>(key))
-            throw nb::type_error(("tarvik_token.encrypt_info() must yield the community key (a str) first, got " +
-                                  nb::cast<std::string>(nb::str(key.type().attr("__name__"))))
-                                     .c_str());
-        return nb::cast<std::string>(key);
+        return py::with_gil([&] {
+            nb::object info = import("tarvik_token").attr("encrypt_info")();
+            nb::object key = info[0];
+            if (!nb::isinstance<nb::str>(key))
+                throw nb::type_error(("tarvik_token.encrypt_info() must yield the community key (a str) first, got " +
+                                      nb::cast<std::string>(nb::str(key.type().attr("__name__"))))
+                                         .c_str());
+            return nb::cast<std::string>(key);
+        });
     }
 
     std::vector<std::string> lower(const std::vector<std::string>& texts) override {
-        nb::gil_scoped_acquire gil;
-        std::vector<std::string> out;
-        out.reserve(texts.size());
-        for (const std::string& t : texts) {
-            const std::string valid = utf8_replace_invalid(t);
-            nb::str s(valid.data(), valid.size());
-            out.push_back(nb::cast<std::string>(s.attr("lower")()));
-        }
-        return out;
+        return py::with_gil([&] {
+            std::vector<std::string> out;
+            out.reserve(texts.size());
+            for (const std::string& t : texts) {
+                const std::string valid = utf8_replace_invalid(t);
+                nb::str s(valid.data(), valid.size());
+                out.push_back(nb::cast<std::string>(s.attr("lower")()));
+            }
+            return out;
+        });
     }
 };
 

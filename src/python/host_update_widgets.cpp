@@ -12,20 +12,21 @@ public:
     bool has_bar() const override { return !bar_.is_none(); }
 
     void set_label(const std::string& text) override {
-        nb::gil_scoped_acquire gil;
-        label_.attr("config")(nb::arg("text") = nb::str(text.data(), text.size()));
-        label_.attr("update")();
+        with_gil([&] {
+            label_.attr("config")(nb::arg("text") = nb::str(text.data(), text.size()));
+            label_.attr("update")();
+        });
     }
 
     void set_bar_value(double value, bool whole) override {
-        nb::gil_scoped_acquire gil;
-        if (whole) bar_["value"] = nb::int_(static_cast<long long>(value));
-        else bar_["value"] = nb::float_(value);
+        with_gil([&] {
+            if (whole) bar_["value"] = nb::int_(static_cast<long long>(value));
+            else bar_["value"] = nb::float_(value);
+        });
     }
 
     void update_bar() override {
-        nb::gil_scoped_acquire gil;
-        bar_.attr("update")();
+        with_gil([&] { bar_.attr("update")(); });
     }
 
 private:

@@ -81,7 +81,6 @@ bool logged_copy(const std::string& failure_prefix, F&& copy) {
         copy();
         return true;
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         host().log_error(failure_prefix + error_text(e));
         return false;
     }
@@ -190,7 +189,6 @@ bool create_file(const std::string& folder) {
         welcome();
         return true;
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         host().log_error("Error during file creation: " + error_text(e));
         return false;
     }

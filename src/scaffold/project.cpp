@@ -32,7 +32,6 @@ bool taken_by_distribution(const std::string& name) {
     try {
         return is_installed_distribution(name);
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         host().log_warning("Could not check installed packages: " + error_text(e));
         return false;
     }
@@ -66,7 +65,6 @@ void project(const std::string&) {
     try {
         create_project(workspace / path_from_utf8(*name), *name);
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         if (is_file_system_error(e))
             println("Error creating project directory: " + error_text(e));
         else

@@ -115,7 +115,6 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     try {
         fetched = fetch_manifest_text(session, manifest_url, 3, true);
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         report_fetch_failure(e, progress);
         return false;
     }

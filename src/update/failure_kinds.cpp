@@ -15,7 +15,7 @@ bool is_os_failure(const std::exception& e) {
     if (dynamic_cast<const HttpError*>(&e) || dynamic_cast<const UrlError*>(&e) ||
         dynamic_cast<const OsError*>(&e) || dynamic_cast<const std::filesystem::filesystem_error*>(&e))
         return true;
-    if (auto* k = dynamic_cast<const PyKindError*>(&e)) return k->kind == "TimeoutError";
+    if (auto* k = dynamic_cast<const Error*>(&e)) return k->kind() == ErrorKind::TimeoutError;
     return false;
 }
 

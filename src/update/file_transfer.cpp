@@ -71,7 +71,6 @@ std::pair<bool, std::string> url_head_ok(http::Session& session, const std::stri
             last_reason = reason;
             if (r.status == 404) return {false, last_reason};
         } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
             last_reason = is_os_failure(e) ? kind_name(e) : kind_name(e) + ": " + text_prefix(e, 40);
         }
         if (n < max_retries) pause_seconds(1.0);
@@ -91,8 +90,7 @@ void download(http::Session& session, const std::string& url, const std::filesys
             require_success(r);
             sink.finish();
             return;
-        } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
+        } catch (const std::exception&) {
             last = std::current_exception();
         }
         if (n < max_retries) pause_seconds(n);
@@ -111,8 +109,7 @@ bool download_range(http::Session& session, const std::string& url, const std::f
             require_success(r);
             sink.finish();
             return r.status == 206;
-        } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
+        } catch (const std::exception&) {
             last = std::current_exception();
         }
         if (n < max_retries) pause_seconds(n);

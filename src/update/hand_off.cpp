@@ -134,7 +134,6 @@ bool start_script(const std::string& script_path, const HandOff& h, TempDir& tem
         start_detached_script(script_path, h.app_dir);
         return true;
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         std::string err = kind_name(e) + ": " + error_text(e) + "\n" +
                           start_failure_details(script_path, h.app_dir, error_text(e));
         println("[Update] FATAL: failed to start update script.\n" + err);
@@ -166,7 +165,6 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
         try {
             stager.fetch(item);
         } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
             println("Download failed: " + item.path + " - " + error_text(e));
             temp.remove();
             progress.set_bar(0);
@@ -181,7 +179,6 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
     try {
         write_json_file(fs_path(join_path(temp_dir, h.manifest_name)), *h.remote_manifest);
     } catch (const std::exception& e) {
-        if (is_interrupt(e)) throw;
         println("[Update] Warning: failed to write new manifest to temp: " + error_text(e));
     }
 

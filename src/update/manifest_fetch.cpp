@@ -33,7 +33,7 @@ ManifestText parse_manifest_body(const std::string& body, bool lazy_files) {
     if (parsed) {
         try {
             text = read_manifest_text(body, lazy_files);
-        } catch (const PyKindError&) {
+        } catch (const Error&) {
             parsed = false;
         }
     }
@@ -71,7 +71,6 @@ FetchedManifest fetch_manifest_text(http::Session& session, const std::string& u
             ManifestText text = parse_manifest_body(r.body, lazy_files);
             return {std::move(text), std::move(r.body)};
         } catch (const std::exception& e) {
-            if (is_interrupt(e)) throw;
             last = std::current_exception();
             println("[Update] Fetch manifest attempt " + std::to_string(n) + "/" + std::to_string(max_retries) +
                     " failed: " + error_text(e));

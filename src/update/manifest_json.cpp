@@ -78,7 +78,7 @@ private:
     bool in_files_ = false;
 
     [[noreturn]] void fail(const char* what) const {
-        throw PyKindError("JSONDecodeError", std::string(what) + ": char " + std::to_string(p_ - begin_));
+        throw Error(ErrorKind::JSONDecodeError, std::string(what) + ": char " + std::to_string(p_ - begin_));
     }
 
     void skip_ws() {
@@ -395,7 +395,7 @@ bool is_json(std::string_view text) {
     try {
         Parser(text, false).document();
         return true;
-    } catch (const PyKindError&) {
+    } catch (const Error&) {
         return false;
     }
 }

@@ -23,7 +23,7 @@ struct ManifestText {
 // left empty (an up-to-date check needs nothing from it). Throws as below.
 ManifestText read_manifest_text(std::string_view text, bool lazy_files);
 
-// Throws PyKindError "JSONDecodeError" (a ValueError) on malformed text.
+// Throws an Error of kind JSONDecodeError (a ValueError) on malformed text.
 Json parse_manifest_json(std::string_view text);
 
 // True when the text would parse; builds nothing.
