@@ -115,9 +115,16 @@ void translate(const std::exception_ptr& p, void*) {
         nb::object v = builtin("SystemExit")(e.status);
         raise(v.type(), v);
     } catch (const Interrupt& e) {
-        // The interpreter's own error again; nanobind's translator restores it.
-        if (e.original) std::rethrow_exception(e.original);
-        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        // The interpreter's own error, raised again as it was.
+        if (!e.original) {
+            PyErr_SetNone(PyExc_KeyboardInterrupt);
+            return;
+        }
+        try {
+            std::rethrow_exception(e.original);
+        } catch (nb::python_error& original) {
+            original.restore();
+        }
     }
 }
 
