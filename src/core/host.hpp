@@ -4,7 +4,9 @@
 //
 // Every method may be called with or without the interpreter lock held: the
 // implementation takes the lock itself. Failures raised by the interpreter come
-// back as exceptions that the caller must let pass (they carry the Python error).
+// back as exceptions that the caller must let pass (they carry the Python error);
+// Ctrl-C and SystemExit come back as Interrupt (core/errors.hpp), which no
+// catch (const std::exception&) takes.
 #pragma once
 
 #include <filesystem>
@@ -53,7 +55,7 @@ public:
     // replaced by U+FFFD; returns UTF-8.
     virtual std::string decode_default(std::string_view bytes) = 0;
 
-    // Runs pending signal handlers; throws (KeyboardInterrupt) when one raised.
+    // Runs pending signal handlers; throws Interrupt (KeyboardInterrupt) when one raised.
     // Long transfers call it regularly so that Ctrl-C interrupts them.
     virtual void check_interrupt() = 0;
 };
