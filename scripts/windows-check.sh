@@ -16,7 +16,9 @@ out=$(cd "$out" && pwd)
 jobs=${WINDOWS_CHECK_JOBS:-2}
 
 # --- tools ------------------------------------------------------------------
-pkgs=(g++-mingw-w64-x86-64-posix wine wine64)
+# The cross compiler, Wine, and the (Linux) headers of the dependencies.
+pkgs=(g++-mingw-w64-x86-64-posix wine wine64 nlohmann-json3-dev libtomlplusplus-dev libcpp-httplib-dev
+      libcurl4-openssl-dev libssl-dev)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -28,6 +30,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 \
     install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  echo "[windows] installed in ${SECONDS}s"
 fi
 cxx=x86_64-w64-mingw32-g++-posix
 launcher=()
@@ -96,7 +99,7 @@ fi
 if [ "$warnings" -gt 0 ]; then
   grep -A3 'warning:' "$out/compile.log" || true
 fi
-echo "[windows] every unit compiles for Windows ($warnings warnings)"
+echo "[windows] every unit compiles for Windows ($warnings warnings; ${SECONDS}s so far)"
 
 # --- the test program under Wine ---------------------------------------------
 ar=x86_64-w64-mingw32-ar
@@ -117,10 +120,11 @@ if [ ! -d "$WINEPREFIX/drive_c" ]; then
   echo "[windows] creating the Wine prefix"
   timeout 300 wine wineboot --init >/dev/null 2>&1 || true
 fi
+echo "[windows] ready to run after ${SECONDS}s"
 echo "[windows] running the test program under $(wine --version 2>/dev/null)"
-echo "[windows] compiled with -fsyntax-only only (no MinGW builds of libcurl, OpenSSL, cpp-httplib in Debian): ${check_units[*]}"
 set +e
 timeout 600 wine "$out/windows_check.exe" 2>&1 | tr -d '\r'
 status=${PIPESTATUS[0]}
 set -e
+echo "[windows] done in ${SECONDS}s"
 exit "$status"
