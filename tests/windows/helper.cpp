@@ -12,7 +12,6 @@
 #include <windows.h>
 
 #include <cwchar>
-#include <cwctype>
 #include <string>
 
 namespace {

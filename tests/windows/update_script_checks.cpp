@@ -4,7 +4,7 @@
 // starts the new executable and, when its name changed, removes the old one.
 #include "core/win32.hpp"
 
-#include <fstream>
+#include <cctype>
 #include <sstream>
 
 #include "checks.hpp"
