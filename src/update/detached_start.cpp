@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 #include "core/errors.hpp"
@@ -21,8 +22,27 @@ namespace tarvik::update {
 
 #ifdef _WIN32
 
+namespace {
+
+// cmd.exe expands %VAR% on its own command line, quoted or not, and has no
+// escape for % there: "C:\Apps\100%TEMP%\update.bat" would name another
+// file. The script lies in the working folder, so it is named relative to it
+// and no folder name reaches the command line.
+std::wstring script_argument(const std::string& script_path, const std::string& cwd) {
+    namespace fs = std::filesystem;
+    const fs::path script = fs_path(script_path);
+    const fs::path folder = script.parent_path();
+    // Compared as written (MinGW's std::filesystem::equivalent is unreliable).
+    auto normal = [](const fs::path& p) { return (p / "").lexically_normal(); };
+    if (folder.empty() || normal(folder) == normal(fs_path(cwd.empty() ? "." : cwd)))
+        return L".\\" + script.filename().wstring();
+    return script.wstring();
+}
+
+}  // namespace
+
 void start_detached_script(const std::string& script_path, const std::string& cwd) {
-    std::wstring cmd = L"cmd.exe /d /c \"\"" + fs_path(script_path).wstring() + L"\"\"";
+    std::wstring cmd = L"cmd.exe /d /c \"\"" + script_argument(script_path, cwd) + L"\"\"";
     std::wstring dir = fs_path(cwd.empty() ? "." : cwd).wstring();
     STARTUPINFOW si{};
     si.cb = sizeof si;
