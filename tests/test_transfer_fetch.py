@@ -99,6 +99,27 @@ class TestFetchManifest:
             au._fetch_manifest(srv.url("/m.json"), 1)
         assert str(e.value) == "unsafe path in 'files': " + repr(key)
 
+    def test_the_files_member_that_wins_is_the_one_checked(self, srv):
+        safe, unsafe = '{"ok.txt": "%s"}' % ("0" * 64), '{"../evil": "%s"}' % ("1" * 64)
+        head = '{"app_name": "Shop", "version": "1.2", '
+        # json.loads keeps the last copy of a repeated member: a hostile first copy is gone
+        body = (head + f'"files": {unsafe}, "files": {safe}}}').encode()
+        srv.script("/m.json", Reply(200, body))
+        assert au._fetch_manifest(srv.url("/m.json"), 1) == json.loads(body)
+        # and a hostile last copy is the manifest's "files"
+        srv.script("/m.json", Reply(200, (head + f'"files": {safe}, "files": {unsafe}}}').encode()))
+        with pytest.raises(RuntimeError) as e:
+            au._fetch_manifest(srv.url("/m.json"), 1)
+        assert str(e.value) == "unsafe path in 'files': '../evil'"
+
+    def test_unsafe_paths_are_quoted_as_repr_quotes_them(self, srv):
+        # unassigned, private-use and format characters are escaped, as str.isprintable() has it
+        for key in ["../\u0600", "../\u200b\ue000\U000e0001", "../\u0378x", "../it's", "../\U0001F600\u00e9"]:
+            srv.script("/m.json", Reply(200, json.dumps(dict(GOOD, files={key: "0" * 64}), ensure_ascii=False).encode()))
+            with pytest.raises(RuntimeError) as e:
+                au._fetch_manifest(srv.url("/m.json"), 1)
+            assert str(e.value) == "unsafe path in 'files': " + repr(key)
+
     def test_read_like_python_json(self, srv):
         body = (b'{"app_name": "S", "version": 1e2, "files": {"b": "1", "a": "2", "b": "3"}, '
                 b'"extra": [NaN, -Infinity, 12345678901234567890, "\\u00e9\\ud83d\\ude00\\n"]}')

@@ -111,6 +111,16 @@ public:
         if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
 
+protected:
+    // Bytes that are not UTF-8 (a name typed in another encoding) pass through
+    // as the surrogates Python holds them as, and come back as the same bytes.
+    std::string case_map(std::string_view text, const char* method) override {
+        nb::gil_scoped_acquire gil;
+        nb::object s = nb::bytes(text.data(), text.size()).attr("decode")("utf-8", "surrogateescape");
+        nb::bytes out = nb::cast<nb::bytes>(s.attr(method)().attr("encode")("utf-8", "surrogateescape"));
+        return std::string(out.c_str(), out.size());
+    }
+
 private:
     void log(const char* level, const std::string& message) {
         nb::gil_scoped_acquire gil;
