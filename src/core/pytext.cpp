@@ -124,6 +124,20 @@ std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes) {
     return std::nullopt;
 }
 
+std::u32string utf8_code_points(std::string_view bytes) {
+    std::u32string out;
+    out.reserve(bytes.size());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        char32_t cp;
+        size_t bad;
+        const size_t n = decode_one(bytes, i, cp, bad);
+        out += n ? cp : U'\uFFFD';
+        i += n ? n : bad;
+    }
+    return out;
+}
+
 bool is_valid_utf8(std::string_view bytes) {
     size_t i = 0;
     while (i < bytes.size()) {

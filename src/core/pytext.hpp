@@ -30,6 +30,10 @@ struct Utf8Fault {
 };
 std::optional<Utf8Fault> find_utf8_fault(std::string_view bytes);
 
+// The code points of bytes decoded as UTF-8, each invalid sequence read as
+// U+FFFD (as utf8_replace_invalid does).
+std::u32string utf8_code_points(std::string_view bytes);
+
 // True when the bytes are valid UTF-8.
 bool is_valid_utf8(std::string_view bytes);
 
