@@ -1,6 +1,7 @@
 """The manifest fetch and the HEAD probe against a misbehaving server."""
 import json
 import math
+import random
 import urllib.error
 
 import pytest
@@ -84,6 +85,18 @@ class TestFetchManifest:
         with pytest.raises(RuntimeError) as e:
             au._fetch_manifest(srv.url("/m.json"), 1)
         assert str(e.value) == "non-JSON response: " + repr('{"a": "\ufffd\ufffd"}')
+
+    def test_generated_invalid_utf8_is_shown_as_python_decodes_it(self, srv):
+        pieces = [b"a", b"'", b"\x80", b"\xbf", b"\xc0", b"\xc2", b"\xe0", b"\xa0", b"\xed", b"\x9f", b"\xf0",
+                  b"\x90", b"\xf4", b"\x8f", b"\xff", "\u00e9\u0600".encode(), "\U0001F600".encode()]
+        rng = random.Random(4242)
+        for _ in range(40):
+            body = b'{"a": "' + b"".join(rng.choice(pieces) for _ in range(rng.randint(1, 8))) + b'"}'
+            srv.script("/m.json", Reply(200, body))
+            with pytest.raises(RuntimeError) as e:
+                au._fetch_manifest(srv.url("/m.json"), 1)
+            if body.decode("utf-8", "replace").encode() != body:
+                assert str(e.value) == "non-JSON response: " + repr(body[:200].decode("utf-8", "replace"))
 
     def test_byte_order_mark_is_not_json(self, srv):
         srv.script("/m.json", Reply(200, b"\xef\xbb\xbf" + json.dumps(GOOD).encode()))
