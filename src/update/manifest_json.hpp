@@ -23,6 +23,11 @@ struct ManifestText {
 // Malformed text throws as parse_json does.
 ManifestText read_manifest_text(std::string_view text, bool lazy_files);
 
+// The reader's functions under the update code's names.
+using tarvik::compact_length;
+using tarvik::is_json;
+using tarvik::is_utf8;
+using tarvik::parse_json;
 // parse_json under the name the update code knows.
 inline Json parse_manifest_json(std::string_view text) { return parse_json(text); }
 
