@@ -131,6 +131,30 @@ class TestEarlyStops:
         out = run(capsys)[1]
         assert out[4].startswith(f"[Update] Remote manifest downloaded: {size_kb:.1f}KB (")
 
+    def test_manifest_size_counts_what_json_dumps_writes(self, site, capsys):
+        # repeated members count once (the last copy), floats in repr form: 1e15 is 1000000000000000.0
+        site.installed()
+        doc = publish_version(site.www, "1.0", V1)
+        big_files = json.dumps({f"old/f{i:04d}.bin": "0" * 64 for i in range(100)})
+        text = json.dumps(doc)[:-1] + ', "files": ' + big_files + ', "files": ' + json.dumps(doc["files"])
+        text += ', "n": [' + ", ".join(["1e15", "2E-7", "NaN", "-Infinity", "1e400", "0.1"] * 60) + "]}"
+        (site.www / "auth" / MANIFEST).write_text(text)
+        size_kb = len(json.dumps(json.loads(text), ensure_ascii=False)) / 1024
+        out = run(capsys)[1]
+        assert out[4].startswith(f"[Update] Remote manifest downloaded: {size_kb:.1f}KB (")
+        assert out[5] == "[Update] Version matches (binary 1.0 == remote 1.0), skipping hash scan"
+
+    def test_the_files_member_that_wins_is_the_one_checked(self, site, capsys):
+        site.installed()
+        doc = publish_version(site.www, "1.0", V1)
+        hostile = json.dumps({"../../outside.txt": "0" * 64})
+        for text, last in [(json.dumps(doc)[:-1] + ', "files": ' + hostile + "}", "unsafe path in 'files': "
+                            "'../../outside.txt')"),
+                           (json.dumps(dict(doc, files=json.loads(hostile)))[:-1] + ', "files": '
+                            + json.dumps(doc["files"]) + "}", "skipping hash scan")]:
+            (site.www / "auth" / MANIFEST).write_text(text)
+            assert run(capsys)[1][-1].endswith(last)
+
     def test_other_application_is_ignored(self, site, capsys):
         site.installed()
         publish_version(site.www, "2.0", V1, doc=manifest("2.0", V1, app="Other"))

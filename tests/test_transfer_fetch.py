@@ -1,6 +1,7 @@
 """The manifest fetch and the HEAD probe against a misbehaving server."""
 import json
 import math
+import random
 import urllib.error
 
 import pytest
@@ -85,6 +86,18 @@ class TestFetchManifest:
             au._fetch_manifest(srv.url("/m.json"), 1)
         assert str(e.value) == "non-JSON response: " + repr('{"a": "\ufffd\ufffd"}')
 
+    def test_generated_invalid_utf8_is_shown_as_python_decodes_it(self, srv):
+        pieces = [b"a", b"'", b"\x80", b"\xbf", b"\xc0", b"\xc2", b"\xe0", b"\xa0", b"\xed", b"\x9f", b"\xf0",
+                  b"\x90", b"\xf4", b"\x8f", b"\xff", "\u00e9\u0600".encode(), "\U0001F600".encode()]
+        rng = random.Random(4242)
+        for _ in range(40):
+            body = b'{"a": "' + b"".join(rng.choice(pieces) for _ in range(rng.randint(1, 8))) + b'"}'
+            srv.script("/m.json", Reply(200, body))
+            with pytest.raises(RuntimeError) as e:
+                au._fetch_manifest(srv.url("/m.json"), 1)
+            if body.decode("utf-8", "replace").encode() != body:
+                assert str(e.value) == "non-JSON response: " + repr(body[:200].decode("utf-8", "replace"))
+
     def test_byte_order_mark_is_not_json(self, srv):
         srv.script("/m.json", Reply(200, b"\xef\xbb\xbf" + json.dumps(GOOD).encode()))
         with pytest.raises(RuntimeError, match="^non-JSON response: "):
@@ -98,6 +111,27 @@ class TestFetchManifest:
         with pytest.raises(RuntimeError) as e:
             au._fetch_manifest(srv.url("/m.json"), 1)
         assert str(e.value) == "unsafe path in 'files': " + repr(key)
+
+    def test_the_files_member_that_wins_is_the_one_checked(self, srv):
+        safe, unsafe = '{"ok.txt": "%s"}' % ("0" * 64), '{"../evil": "%s"}' % ("1" * 64)
+        head = '{"app_name": "Shop", "version": "1.2", '
+        # json.loads keeps the last copy of a repeated member: a hostile first copy is gone
+        body = (head + f'"files": {unsafe}, "files": {safe}}}').encode()
+        srv.script("/m.json", Reply(200, body))
+        assert au._fetch_manifest(srv.url("/m.json"), 1) == json.loads(body)
+        # and a hostile last copy is the manifest's "files"
+        srv.script("/m.json", Reply(200, (head + f'"files": {safe}, "files": {unsafe}}}').encode()))
+        with pytest.raises(RuntimeError) as e:
+            au._fetch_manifest(srv.url("/m.json"), 1)
+        assert str(e.value) == "unsafe path in 'files': '../evil'"
+
+    def test_unsafe_paths_are_quoted_as_repr_quotes_them(self, srv):
+        # unassigned, private-use and format characters are escaped, as str.isprintable() has it
+        for key in ["../\u0600", "../\u200b\ue000\U000e0001", "../\u0378x", "../it's", "../\U0001F600\u00e9"]:
+            srv.script("/m.json", Reply(200, json.dumps(dict(GOOD, files={key: "0" * 64}), ensure_ascii=False).encode()))
+            with pytest.raises(RuntimeError) as e:
+                au._fetch_manifest(srv.url("/m.json"), 1)
+            assert str(e.value) == "unsafe path in 'files': " + repr(key)
 
     def test_read_like_python_json(self, srv):
         body = (b'{"app_name": "S", "version": 1e2, "files": {"b": "1", "a": "2", "b": "3"}, '

@@ -7,6 +7,7 @@
 #include "core/errors.hpp"
 #include "core/host.hpp"
 #include "core/process_list.hpp"
+#include "core/pytext.hpp"
 
 namespace tarvik::build {
 
@@ -26,16 +27,10 @@ void kill_app_process(const std::string& app_name) {
     std::vector<ProcessEntry> processes = list_processes();
     const std::vector<long> protected_ids = self_and_ancestors(processes);
 
-    std::vector<std::string> texts;
-    texts.reserve(processes.size() + 1);
-    texts.push_back(app_name);
-    for (const auto& p : processes) texts.push_back(p.name);
-    const std::vector<std::string> lower = build_host().lower(texts);
-    const std::string& target = lower[0];
-
-    for (size_t i = 0; i < processes.size(); ++i) {
-        const ProcessEntry& p = processes[i];
-        const std::string& name = lower[i + 1];
+    // Names that are not UTF-8 are compared and shown with U+FFFD in place.
+    const std::string target = host().lower(utf8_replace_invalid(app_name));
+    for (const ProcessEntry& p : processes) {
+        const std::string name = host().lower(utf8_replace_invalid(p.name));
         if (!is_app_process(name, target)) continue;
         if (std::find(protected_ids.begin(), protected_ids.end(), p.pid) != protected_ids.end()) continue;
         try {

@@ -27,8 +27,6 @@ public:
     // The first value of tarvik_token.encrypt_info(); it must be a str.
     virtual std::string community_key() = 0;
 
-    // Python's str.lower() of each text.
-    virtual std::vector<std::string> lower(const std::vector<std::string>& texts) = 0;
 };
 
 // The interpreter of this process; provided by the binding layer.

@@ -4,37 +4,14 @@
 
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
+#include "core/pytext.hpp"
 
 namespace tarvik::build {
 
 namespace {
 
-// Length of the whitespace character at s[i] (Python's str.isspace set, which
-// is what \s matches in a str pattern), or 0 when s[i] does not start one.
-size_t space_length(std::string_view s, size_t i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    if (c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f)) return 1;
-    static constexpr std::string_view multi[] = {
-        "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8", "\xE2\x80\xA9",
-        "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
-    for (std::string_view m : multi)
-        if (s.substr(i, m.size()) == m) return m.size();
-    // U+2000 .. U+200A
-    if (s.substr(i, 2) == "\xE2\x80" && i + 2 < s.size()) {
-        auto c3 = static_cast<unsigned char>(s[i + 2]);
-        if (c3 >= 0x80 && c3 <= 0x8A) return 3;
-    }
-    return 0;
-}
-
-size_t skip_spaces(std::string_view s, size_t i) {
-    while (i < s.size()) {
-        size_t n = space_length(s, i);
-        if (n == 0) break;
-        i += n;
-    }
-    return i;
-}
+// Past the whitespace (str.isspace) that starts at s[i].
+size_t skip_spaces(std::string_view s, size_t i) { return s.size() - py_lstrip(s.substr(i)).size(); }
 
 }  // namespace
 

@@ -114,6 +114,7 @@ const char* kind_name(ErrorKind kind) {
         case ErrorKind::TypeError: return "TypeError";
         case ErrorKind::TimeoutError: return "TimeoutError";
         case ErrorKind::OverflowError: return "OverflowError";
+        case ErrorKind::RecursionError: return "RecursionError";
         case ErrorKind::MemoryError: return "MemoryError";
         case ErrorKind::JSONDecodeError: return "JSONDecodeError";
         case ErrorKind::TOMLDecodeError: return "TOMLDecodeError";

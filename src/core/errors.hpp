@@ -19,6 +19,7 @@ enum class ErrorKind {
     TypeError,
     TimeoutError,
     OverflowError,
+    RecursionError,
     MemoryError,
     JSONDecodeError,  // a ValueError in Python
     TOMLDecodeError,  // a ValueError in Python

@@ -67,28 +67,9 @@ std::string read_file(const fs::path& path) {
     return out;
 }
 
-void require_utf8(const std::string& bytes) {
-    if (is_valid_utf8(bytes)) return;
-    // Find the first bad sequence and describe it as Python's decoder would.
-    size_t i = 0;
-    while (i < bytes.size()) {
-        auto b0 = static_cast<unsigned char>(bytes[i]);
-        size_t len = b0 < 0x80 ? 1 : b0 >= 0xF0 ? 4 : b0 >= 0xE0 ? 3 : 2;
-        if (b0 >= 0x80 && (b0 < 0xC2 || b0 > 0xF4))
-            throw DecodeError("utf-8", bytes, i, i + 1, "invalid start byte");
-        if (b0 >= 0x80) {
-            size_t k = 1;
-            for (; k < len; ++k) {
-                if (i + k >= bytes.size())
-                    throw DecodeError("utf-8", bytes, i, bytes.size(), "unexpected end of data");
-                auto b = static_cast<unsigned char>(bytes[i + k]);
-                if ((b & 0xC0) != 0x80) break;
-            }
-            if (k < len || !is_valid_utf8(std::string_view(bytes).substr(i, len)))
-                throw DecodeError("utf-8", bytes, i, i + (k < len ? k : 1), "invalid continuation byte");
-        }
-        i += len;
-    }
+void require_utf8(std::string_view bytes) {
+    if (auto fault = find_utf8_fault(bytes))
+        throw DecodeError("utf-8", std::string(bytes), fault->start, fault->end, fault->reason);
 }
 
 std::string read_text_utf8(const fs::path& path) {
@@ -120,55 +101,6 @@ std::string to_platform_newlines(std::string_view lf_text) {
 
 void write_text_platform(const fs::path& path, std::string_view lf_text) {
     write_file(path, to_platform_newlines(lf_text));
-}
-
-std::vector<std::string> split_lines(std::string_view text, bool keep_ends) {
-    std::vector<std::string> lines;
-    size_t start = 0, i = 0;
-    while (i < text.size()) {
-        char c = text[i];
-        if (c == '\n' || c == '\r') {
-            size_t end = i;
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-            ++i;
-            lines.emplace_back(text.substr(start, (keep_ends ? i : end) - start));
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start < text.size()) lines.emplace_back(text.substr(start));
-    return lines;
-}
-
-std::string strip(std::string_view s) {
-    auto is_space_at = [&](size_t i, size_t& len) -> bool {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        len = 1;
-        if (c == ' ' || (c >= '\t' && c <= '\r') || (c >= 0x1c && c <= 0x1f)) return true;
-        static const char* uspaces[] = {"\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80", "\xE2\x80\xA8",
-                                        "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80"};
-        for (const char* u : uspaces) {
-            size_t n = std::strlen(u);
-            if (s.substr(i, n) == u) { len = n; return true; }
-        }
-        if (s.substr(i, 2) == "\xE2\x80" && i + 2 < s.size()) {
-            unsigned char c3 = static_cast<unsigned char>(s[i + 2]);
-            if (c3 >= 0x80 && c3 <= 0x8A) { len = 3; return true; }
-        }
-        return false;
-    };
-    size_t b = 0, len;
-    while (b < s.size() && is_space_at(b, len)) b += len;
-    size_t e = s.size();
-    while (e > b) {
-        // step back to the start of the last code point
-        size_t k = e - 1;
-        while (k > b && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) --k;
-        if (is_space_at(k, len) && k + len == e) e = k;
-        else break;
-    }
-    return std::string(s.substr(b, e - b));
 }
 
 void copy_file_with_metadata(const fs::path& src, const fs::path& dst) {

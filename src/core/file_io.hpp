@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/pytext.hpp"  // split_lines, strip and the other text rules
+
 namespace tarvik {
 
 namespace fs = std::filesystem;
@@ -36,7 +38,7 @@ std::string read_file(const fs::path& path);
 // byte-order mark is kept (as Python's "utf-8" codec does).
 std::string read_text_utf8(const fs::path& path);
 // Checks that bytes are UTF-8, throwing DecodeError like Python's decoder.
-void require_utf8(const std::string& bytes);
+void require_utf8(std::string_view bytes);
 
 // Replaces the file with these bytes.
 void write_file(const fs::path& path, std::string_view bytes);
@@ -45,14 +47,6 @@ void write_file(const fs::path& path, std::string_view bytes);
 void write_text_platform(const fs::path& path, std::string_view lf_text);
 // LF text with the platform's line ends.
 std::string to_platform_newlines(std::string_view lf_text);
-
-// Splits text into lines the way Python's universal-newline reading does:
-// "\n", "\r\n" and "\r" end a line; the line ends are kept when keep_ends.
-std::vector<std::string> split_lines(std::string_view text, bool keep_ends = false);
-
-// Python's str.strip() for the ASCII whitespace it removes (space, \t, \n, \r, \v, \f)
-// plus the common Unicode spaces.
-std::string strip(std::string_view s);
 
 // Copies content, permission bits and access/modification times (shutil.copy2).
 // A symbolic link source is followed. An existing destination is replaced.

@@ -58,6 +58,16 @@ public:
     // Runs pending signal handlers; throws Interrupt (KeyboardInterrupt) when one raised.
     // Long transfers call it regularly so that Ctrl-C interrupts them.
     virtual void check_interrupt() = 0;
+
+    // Python's str.lower() and str.upper() of UTF-8 text: ASCII text is mapped
+    // here, other text by the interpreter's case rules. Bytes that are not
+    // UTF-8 come back unchanged (they pass as surrogate escapes).
+    std::string lower(std::string_view utf8);
+    std::string upper(std::string_view utf8);
+
+protected:
+    // The interpreter's str method ("lower" or "upper") applied to the text.
+    virtual std::string case_map(std::string_view utf8, const char* method) = 0;
 };
 
 // The host of this process. Set once by the binding layer when the module loads.

@@ -16,21 +16,6 @@ namespace tarvik {
 
 namespace {
 
-std::u32string decode(std::string_view utf8) {
-    std::string valid = utf8_replace_invalid(utf8);
-    std::u32string out;
-    out.reserve(valid.size());
-    for (size_t i = 0; i < valid.size();) {
-        auto b = static_cast<unsigned char>(valid[i]);
-        size_t len = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : 2;
-        char32_t cp = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
-        for (size_t k = 1; k < len; ++k) cp = (cp << 6) | (static_cast<unsigned char>(valid[i + k]) & 0x3F);
-        out += cp;
-        i += len;
-    }
-    return out;
-}
-
 char32_t fold_char(char32_t c, bool fold) {
     if (!fold) return c;
     if (c == U'\\') return U'/';
@@ -108,7 +93,7 @@ bool match_from(const std::u32string& p, size_t pi, const std::u32string& t, siz
 }  // namespace
 
 bool glob_match(std::string_view pattern, std::string_view text, bool fold) {
-    return match_from(decode(pattern), 0, decode(text), 0, fold);
+    return match_from(utf8_code_points(pattern), 0, utf8_code_points(text), 0, fold);
 }
 
 std::vector<std::string> read_ignore_file(const std::filesystem::path& path) {
@@ -131,7 +116,7 @@ IgnoreMatcher::IgnoreMatcher(const std::vector<std::string>& patterns, bool fold
     patterns_.reserve(patterns.size());
     for (const std::string& pat : patterns) {
         Pattern p;
-        p.glob = decode(pat);
+        p.glob = utf8_code_points(pat);
         if (!pat.empty() && pat.back() == '/') {
             std::string d = pat;
             while (!d.empty() && d.back() == '/') d.pop_back();
@@ -152,7 +137,7 @@ bool IgnoreMatcher::ignored(std::string_view rel) const {
         start = slash + 1;
     }
     if (patterns_.empty()) return false;
-    const std::u32string text = decode(rel);
+    const std::u32string text = utf8_code_points(rel);
     size_t base = text.rfind(U'/');
     base = base == std::u32string::npos ? 0 : base + 1;
     for (const Pattern& p : patterns_) {

@@ -5,89 +5,26 @@
 
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
+#include "core/host.hpp"
+#include "core/pytext.hpp"
 
 namespace tarvik {
 
 namespace {
 
-TextLowerFn g_text_lower = nullptr;
-
-// Decodes the code point at s[i] (valid UTF-8 assumed; a stray byte counts as
-// one code point) and stores its length in len.
-char32_t code_point_at(std::string_view s, size_t i, size_t& len) {
-    auto b = [&](size_t k) { return static_cast<unsigned char>(s[i + k]); };
-    unsigned char c = b(0);
-    size_t n = c < 0x80 ? 1 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    if (i + n > s.size()) n = 1;
-    len = n;
-    switch (n) {
-        case 2: return ((c & 0x1Fu) << 6) | (b(1) & 0x3Fu);
-        case 3: return ((c & 0x0Fu) << 12) | ((b(1) & 0x3Fu) << 6) | (b(2) & 0x3Fu);
-        case 4: return ((c & 0x07u) << 18) | ((b(1) & 0x3Fu) << 12) | ((b(2) & 0x3Fu) << 6) | (b(3) & 0x3Fu);
-        default: return c;
-    }
-}
-
-// Python's str.isspace() (the \s of its regular expressions).
-bool is_py_space(char32_t c) {
-    if (c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F)) return true;
-    if (c < 0x80) return false;
-    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-// Byte offset of the first non-space code point (s.size() when none), and the
-// number of space code points before it.
-size_t skip_spaces(std::string_view s, size_t& count) {
-    size_t i = 0, len = 0;
-    count = 0;
-    while (i < s.size() && is_py_space(code_point_at(s, i, len))) {
-        i += len;
-        ++count;
-    }
-    return i;
-}
-
-std::string_view rstrip_py(std::string_view s) {
-    size_t end = s.size();
-    while (end > 0) {
-        size_t k = end - 1;
-        while (k > 0 && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) --k;
-        size_t len = 0;
-        char32_t c = code_point_at(s, k, len);
-        if (k + len != end || !is_py_space(c)) break;
-        end = k;
-    }
-    return s.substr(0, end);
-}
-
-std::string_view strip_py(std::string_view s) {
-    size_t count = 0;
-    return rstrip_py(s.substr(skip_spaces(s, count)));
-}
-
-bool is_ascii(std::string_view s) {
-    for (char c : s)
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-    return true;
-}
-
 // Splits into lines that keep their "\n". With universal newlines, "\r\n" and
 // "\r" end lines too and are read as "\n" (Python's text files); without, only
 // "\n" ends a line (Python's StringIO).
-std::vector<std::string> split_keep_lf(std::string_view text, bool universal_newlines) {
+std::vector<std::string> split_keep_lf(std::string_view text, bool universal) {
+    const std::string lf_text = universal ? universal_newlines(text) : std::string(text);
     std::vector<std::string> lines;
-    std::string cur;
-    for (size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c == '\r' && universal_newlines) {
-            if (i + 1 < text.size() && text[i + 1] == '\n') ++i;
-            c = '\n';
-        }
-        cur += c;
-        if (c == '\n') lines.push_back(std::move(cur)), cur.clear();
+    size_t start = 0;
+    while (start < lf_text.size()) {
+        size_t lf = lf_text.find('\n', start);
+        size_t end = lf == std::string::npos ? lf_text.size() : lf + 1;
+        lines.push_back(lf_text.substr(start, end - start));
+        start = end;
     }
-    if (!cur.empty()) lines.push_back(std::move(cur));
     return lines;
 }
 
@@ -112,15 +49,7 @@ std::string continued_value(std::string_view value) {
 
 }  // namespace
 
-void set_ini_text_lower(TextLowerFn fn) { g_text_lower = fn; }
-
-std::string IniConfig::option_key(std::string_view option) {
-    if (!is_ascii(option) && g_text_lower) return g_text_lower(option);
-    std::string out(option);
-    for (char& c : out)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
+std::string IniConfig::option_key(std::string_view option) { return host().lower(option); }
 
 const std::string* IniConfig::Section::find(const std::string& key) const {
     auto it = index.find(key);
@@ -182,7 +111,7 @@ void IniConfig::parse(std::string_view text, bool universal_newlines, const std:
     int lineno = 0;
     for (const std::string& line : lines) {
         ++lineno;
-        std::string_view stripped = strip_py(line);
+        std::string_view stripped = py_strip(line);
         bool comment = !stripped.empty() && (stripped[0] == '#' || stripped[0] == ';');
         std::string_view value = comment ? std::string_view() : stripped;
         if (value.empty()) {
@@ -191,8 +120,7 @@ void IniConfig::parse(std::string_view text, bool universal_newlines, const std:
                 current().slot(*optname) += '\n';
             continue;
         }
-        size_t indent = 0;
-        skip_spaces(line, indent);
+        const size_t indent = utf8_length(std::string_view(line).substr(0, line.size() - py_lstrip(line).size()));
         if (cur != NONE && optname && !optname->empty() && indent > indent_level) {
             std::string& v = current().slot(*optname);
             v += '\n';
@@ -224,18 +152,18 @@ void IniConfig::parse(std::string_view text, bool universal_newlines, const std:
             bad_lines.emplace_back(lineno, line);
             continue;
         }
-        std::string_view name = rstrip_py(value.substr(0, delim));
+        std::string_view name = py_rstrip(value.substr(0, delim));
         if (name.empty()) bad_lines.emplace_back(lineno, line);
         std::string key = option_key(name);
         if (!options_added.emplace(sectname, key).second)
             throw DuplicateOptionError(sectname, key, source, lineno);
-        current().slot(key) = std::string(strip_py(value.substr(delim + 1)));
+        current().slot(key) = std::string(py_strip(value.substr(delim + 1)));
         touched.emplace_back(cur, key);
         optname = key;
     }
     for (const auto& [at, key] : touched) {
         std::string& v = (at == DEFAULTS ? defaults_ : sections_[at]).slot(key);
-        v = std::string(rstrip_py(v));
+        v = std::string(py_rstrip(v));
     }
     if (!bad_lines.empty()) throw IniParsingError(source, std::move(bad_lines));
 }

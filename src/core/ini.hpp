@@ -24,12 +24,6 @@
 
 namespace tarvik {
 
-// Lower-cases option names the way Python's str.lower() does. ASCII text is
-// handled here; text with other characters goes to this function, which the
-// binding layer installs (without it only ASCII letters are lowered).
-using TextLowerFn = std::string (*)(std::string_view utf8);
-void set_ini_text_lower(TextLowerFn fn);
-
 class IniConfig {
 public:
     static constexpr std::string_view DEFAULT_SECTION = "DEFAULT";

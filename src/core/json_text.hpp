@@ -1,6 +1,8 @@
 // The JSON text form shared by the manifest, build.json and the staged manifest:
-// indent of 2, ": " after keys, non-ASCII written as itself, only the double
-// quote, the backslash and control characters escaped, no final newline.
+// what Python's json.dumps(value, indent=2, ensure_ascii=False) writes: ": "
+// after keys, non-ASCII written as itself, only the double quote, the
+// backslash and control characters escaped, floats in repr form, NaN and
+// Infinity spelled so, no final newline. Reading is core/json_read.hpp.
 #pragma once
 
 #include <filesystem>
@@ -20,12 +22,6 @@ void write_json_file(const std::filesystem::path& path, const Json& value);
 // What Python's json.dumps(value, ensure_ascii=False) gives: one line, ", "
 // between items and ": " after keys.
 std::string json_compact_py(const Json& value);
-
-// Parses UTF-8 JSON text; a parse failure throws ValueError-kind with
-// nlohmann's description.
-Json parse_json(const std::string& text);
-// Reads and parses a UTF-8 JSON file (read failures throw OsError).
-Json read_json_file(const std::filesystem::path& path);
 
 // Python's type word for a JSON value: "dict", "list", "str", "int", "float",
 // "bool", "NoneType".

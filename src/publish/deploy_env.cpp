@@ -4,29 +4,13 @@
 #include <string_view>
 
 #include "core/file_io.hpp"
+#include "core/pytext.hpp"
 
 namespace tarvik::deploy {
 
 namespace {
 
-// Byte length of the UTF-8 code point that starts at s[i].
-size_t code_point_length(std::string_view s, size_t i) {
-    auto b = static_cast<unsigned char>(s[i]);
-    size_t n = b < 0x80 ? 1 : b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
-    return i + n <= s.size() ? n : s.size() - i;
-}
-
-// Whitespace as Python's str.isspace() and the \s of its regular expressions
-// see it; the strip helper knows that set.
-bool is_space_at(std::string_view s, size_t i) {
-    return strip(s.substr(i, code_point_length(s, i))).empty();
-}
-
-size_t leading_space_length(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size() && is_space_at(s, i)) i += code_point_length(s, i);
-    return i;
-}
+size_t leading_space_length(std::string_view s) { return s.size() - py_lstrip(s).size(); }
 
 bool is_key_start(char c) { return (c >= 'A' && c <= 'Z') || c == '_'; }
 bool is_key_char(char c) { return is_key_start(c) || (c >= '0' && c <= '9'); }
@@ -100,7 +84,7 @@ std::string inject_env(const std::string& yaml_content, const EnvVars& env_vars)
         // The block runs over empty lines and lines that begin with whitespace.
         for (; i < lines.size(); ++i) {
             std::string_view entry = lines[i];
-            if (!entry.empty() && !is_space_at(entry, 0)) break;
+            if (!entry.empty() && py_space_length(entry, 0) == 0) break;
             EnvEntry parsed;
             const std::string* value = parse_entry(entry, parsed) ? value_of(env_vars, parsed.key) : nullptr;
             if (value) {

@@ -32,6 +32,7 @@ std::string py_str(const Json& v) {
             }
             return out + "}";
         }
+        case Json::value_t::number_float: return py_float_repr(v.get<double>());
         default:
             return v.dump();
     }

@@ -9,7 +9,7 @@
 #include "core/file_io.hpp"
 #include "core/host.hpp"
 #include "core/http.hpp"
-#include "core/json_text.hpp"
+#include "core/json_read.hpp"
 #include "publish/json_py_text.hpp"
 #include "publish/upload_batches.hpp"
 #include "publish/upload_entries.hpp"

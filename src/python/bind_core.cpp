@@ -6,6 +6,8 @@
 #include "core/baseurl.hpp"
 #include "core/copy_files.hpp"
 #include "core/ini.hpp"
+#include "core/json_read.hpp"
+#include "core/pytext.hpp"
 #include "core/welcome.hpp"
 #include "python/bindings.hpp"
 
@@ -13,16 +15,7 @@ namespace tarvik::py {
 
 namespace {
 
-// Python's str.lower() for option names that are not plain ASCII.
-std::string python_lower(std::string_view utf8) {
-    return with_gil([&] {
-        nb::str s(utf8.data(), utf8.size());
-        return nb::cast<std::string>(s.attr("lower")());
-    });
-}
-
 void bind_ini(nb::module_& core) {
-    set_ini_text_lower(&python_lower);
     // Stands for "no fallback given" (None is a valid fallback).
     static nb::object unset = nb::module_::import_("builtins").attr("object")();
     core.attr("_UNSET") = unset;
@@ -70,6 +63,17 @@ void bind_core(nb::module_& m) {
         },
         nb::arg("src_folder"), nb::arg("dst_folder"), "Recursive template copy.");
     bind_ini(core);
+    core.def(
+        "json_roundtrip",
+        [](std::string_view text) {
+            Json doc = parse_json(text);
+            return nb::make_tuple(json_compact_py(doc), compact_length(doc), json_text(doc));
+        },
+        nb::arg("text"),
+        "json.dumps(json.loads(text), ensure_ascii=False), its computed length and the indent-2 form, through "
+        "the library's JSON reader and writer; malformed text raises as json.loads does.");
+    core.def("printable_unicode_version", &printable_unicode_version,
+             "Unicode version of the str.isprintable() table that repr() forms follow.");
 }
 
 }  // namespace tarvik::py

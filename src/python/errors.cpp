@@ -37,6 +37,7 @@ nb::object python_class(ErrorKind kind) {
         case ErrorKind::TypeError: return builtin("TypeError");
         case ErrorKind::TimeoutError: return builtin("TimeoutError");
         case ErrorKind::OverflowError: return builtin("OverflowError");
+        case ErrorKind::RecursionError: return builtin("RecursionError");
         case ErrorKind::MemoryError: return builtin("MemoryError");
         // What the parsers of the standard library raise are ValueErrors;
         // ours are plain ValueErrors with the same text.

@@ -118,6 +118,17 @@ public:
         with_gil([&] { if (PyErr_CheckSignals() != 0) throw nb::python_error(); });
     }
 
+protected:
+    // Bytes that are not UTF-8 (a name typed in another encoding) pass through
+    // as the surrogates Python holds them as, and come back as the same bytes.
+    std::string case_map(std::string_view text, const char* method) override {
+        return with_gil([&] {
+            nb::object s = nb::bytes(text.data(), text.size()).attr("decode")("utf-8", "surrogateescape");
+            nb::bytes out = nb::cast<nb::bytes>(s.attr(method)().attr("encode")("utf-8", "surrogateescape"));
+            return std::string(out.c_str(), out.size());
+        });
+    }
+
 private:
     void log(const char* level, const std::string& message) {
         with_gil([&] {

@@ -61,19 +61,6 @@ public:
             return nb::cast<std::string>(key);
         });
     }
-
-    std::vector<std::string> lower(const std::vector<std::string>& texts) override {
-        return py::with_gil([&] {
-            std::vector<std::string> out;
-            out.reserve(texts.size());
-            for (const std::string& t : texts) {
-                const std::string valid = utf8_replace_invalid(t);
-                nb::str s(valid.data(), valid.size());
-                out.push_back(nb::cast<std::string>(s.attr("lower")()));
-            }
-            return out;
-        });
-    }
 };
 
 PyBuildHost g_build_host;

@@ -64,9 +64,6 @@ public:
         });
     }
 
-    std::string lower(std::string_view text) override { return call_str_method(text, "lower"); }
-    std::string upper(std::string_view text) override { return call_str_method(text, "upper"); }
-
     bool is_python_os_error(const std::exception& e) override {
         auto* pe = dynamic_cast<const nb::python_error*>(&e);
         if (!pe) return false;
@@ -74,16 +71,6 @@ public:
         return pe->matches(PyExc_OSError);
     }
 
-private:
-    // Bytes that are not UTF-8 (a name typed in another encoding) pass through
-    // as the surrogates Python holds them as, and come back as the same bytes.
-    static std::string call_str_method(std::string_view text, const char* method) {
-        return py::with_gil([&] {
-            nb::object s = nb::bytes(text.data(), text.size()).attr("decode")("utf-8", "surrogateescape");
-            nb::bytes out = nb::cast<nb::bytes>(s.attr(method)().attr("encode")("utf-8", "surrogateescape"));
-            return std::string(out.c_str(), out.size());
-        });
-    }
 };
 
 PyScaffoldHost g_scaffold_host;

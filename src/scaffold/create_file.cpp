@@ -59,17 +59,14 @@ std::string universal_newlines(std::string_view text) {
 // A project name typed in another encoding keeps its bytes (Python holds them
 // as surrogates); like Python's UTF-8 encoder, refuse to put it in a UTF-8 file.
 void require_utf8_text(const std::string& text) {
-    if (is_valid_utf8(text)) return;
-    size_t i = 0, position = 0;
-    while (i < text.size()) {
-        auto lead = static_cast<unsigned char>(text[i]);
-        size_t n = lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
-        if (n > 1 && (i + n > text.size() || !is_valid_utf8(std::string_view(text).substr(i, n)))) break;
-        i += n;
-        ++position;
-    }
+    const std::optional<Utf8Fault> fault = find_utf8_fault(text);
+    if (!fault) return;
+    // Python holds the first bad byte as the surrogate U+DCxx, after the
+    // characters of the valid text before it.
+    const size_t position = utf8_length(std::string_view(text).substr(0, fault->start));
     char surrogate[16];
-    std::snprintf(surrogate, sizeof surrogate, "\\udc%02x", static_cast<unsigned>(static_cast<unsigned char>(text[i])));
+    std::snprintf(surrogate, sizeof surrogate, "\\udc%02x",
+                  static_cast<unsigned>(static_cast<unsigned char>(text[fault->start])));
     throw value_error(std::string("'utf-8' codec can't encode character '") + surrogate + "' in position " +
                       std::to_string(position) + ": surrogates not allowed");
 }

@@ -32,9 +32,6 @@ public:
     // put back afterwards, also when the import or the call fails.
     virtual void run_discovered_apps(const std::filesystem::path& workspace) = 0;
 
-    // Python's str.lower() and str.upper() on UTF-8 text.
-    virtual std::string lower(std::string_view text) = 0;
-    virtual std::string upper(std::string_view text) = 0;
 
     // True when the exception carries a Python OSError (or a subclass) raised
     // by the interpreter; the library's own OS errors are told apart without it.

@@ -5,6 +5,7 @@
 #include "core/file_io.hpp"
 #include "core/host.hpp"
 #include "core/ignore_rules.hpp"
+#include "core/json_read.hpp"
 #ifndef _WIN32
 #include <sys/utsname.h>
 #endif
