@@ -82,7 +82,7 @@ struct Request {
     std::optional<uint64_t> block;  // block index, or the whole file
     bool fallback = false;          // whole file after a block mismatch: no progress step
     int attempts = 0, refusals = 0;
-    Clock::time_point ready_at{};
+    Clock::time_point ready_at{};  // of the next attempt
     std::unique_ptr<FileSink> whole_sink;
     std::unique_ptr<RangeSink> range_sink;
 };
@@ -114,7 +114,7 @@ public:
             report_progress(progress_, "Preparing to download " + std::to_string(jobs_.size()) + " files",
                             downloaded_, total_);
         }
-        while (!pending_.empty() || !running_.empty()) {
+        while (!pending_.empty() || !retrying_.empty() || !running_.empty()) {
             if (auto failed = start_ready()) return failed;
             for (http::Pool::Outcome& o : pool_.wait(next_wake()))
                 if (auto failed = complete(o)) return failed;
@@ -132,28 +132,39 @@ private:
         ++jobs_[job].open;
     }
 
+    // A request waiting to try again keeps its connection's place: with one
+    // connection the files go strictly one after another, as they always did.
+    int busy() const { return pool_.running() + static_cast<int>(retrying_.size()); }
+
     Clock::time_point next_wake() const {
         Clock::time_point wake = Clock::now() + std::chrono::seconds(1);
-        if (pool_.running() < pool_.capacity())
-            for (size_t i : pending_) wake = std::min(wake, requests_[i].ready_at);
+        for (size_t i : retrying_) wake = std::min(wake, requests_[i].ready_at);
         return wake;
     }
 
-    // Starts the requests whose time has come while connections are free.
+    // Starts the retries whose wait is over, then new requests while connections are free.
     std::optional<FetchFailure> start_ready() {
         const auto now = Clock::now();
-        for (auto it = pending_.begin(); it != pending_.end() && pool_.running() < pool_.capacity();) {
-            Request& r = requests_[*it];
-            if (r.ready_at > now) {
+        for (auto it = retrying_.begin(); it != retrying_.end() && pool_.running() < pool_.capacity();) {
+            if (requests_[*it].ready_at > now) {
                 ++it;
                 continue;
             }
-            try {
-                begin(*it);
-            } catch (const std::exception& e) {
-                return FetchFailure{jobs_[r.job].item->path, error_text(e)};
-            }
-            it = pending_.erase(it);
+            if (auto failed = start(*it)) return failed;
+            it = retrying_.erase(it);
+        }
+        while (!pending_.empty() && busy() < pool_.capacity()) {
+            if (auto failed = start(pending_.front())) return failed;
+            pending_.pop_front();
+        }
+        return std::nullopt;
+    }
+
+    std::optional<FetchFailure> start(size_t index) {
+        try {
+            begin(index);
+        } catch (const std::exception& e) {
+            return FetchFailure{jobs_[requests_[index].job].item->path, error_text(e)};
         }
         return std::nullopt;
     }
@@ -201,8 +212,10 @@ private:
     }
 
     std::optional<FetchFailure> complete(http::Pool::Outcome& o) {
-        const size_t index = running_.at(o.id);
-        running_.erase(o.id);
+        auto found = running_.find(o.id);
+        if (found == running_.end()) return std::nullopt;  // dropped while this batch came in
+        const size_t index = found->second;
+        running_.erase(found);
         Request& r = requests_[index];
         Job& j = jobs_[r.job];
         try {
@@ -221,7 +234,7 @@ private:
             }
             if (++r.attempts >= plan_.attempts) return FetchFailure{j.item->path, error_text(e)};
             r.ready_at = Clock::now() + std::chrono::seconds(r.attempts);
-            pending_.push_back(index);
+            retrying_.push_back(index);
             return std::nullopt;
         }
         try {
@@ -276,19 +289,22 @@ private:
         for (auto it = running_.begin(); it != running_.end();) {
             if (requests_[it->second].job == job) {
                 pool_.cancel(it->first);
+                requests_[it->second].range_sink.reset();
                 it = running_.erase(it);
             } else {
                 ++it;
             }
         }
         std::erase_if(pending_, [&](size_t i) { return requests_[i].job == job; });
+        std::erase_if(retrying_, [&](size_t i) { return requests_[i].job == job; });
     }
 
     const FetchPlan& plan_;
     Progress& progress_;
     std::vector<Job> jobs_;
     std::deque<Request> requests_;  // stable addresses: sinks live here while they run
-    std::deque<size_t> pending_;
+    std::deque<size_t> pending_;          // not started yet, in list order
+    std::vector<size_t> retrying_;        // waiting before their next attempt
     std::unordered_map<http::Pool::Id, size_t> running_;
     double total_ = 0, downloaded_ = 0;
     http::Pool pool_;  // declared last: stopped before the sinks go
