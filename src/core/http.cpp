@@ -300,6 +300,8 @@ struct Session::Impl {
 };
 
 Session::Session() : impl_(std::make_unique<Impl>()) {}
+
+CURLM* detail::SessionAccess::multi(Session& s) { return s.impl_->multi.get(); }
 Session::~Session() = default;
 
 namespace {

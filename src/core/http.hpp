@@ -63,6 +63,10 @@ struct FilePart {
     std::string content_type = "application/octet-stream";
 };
 
+namespace detail {
+struct SessionAccess;
+}
+
 class Session {
 public:
     Session();
@@ -86,6 +90,7 @@ public:
                             const std::vector<FilePart>& files);
 
 private:
+    friend struct detail::SessionAccess;  // a Pool may borrow its connections (http_pool.hpp)
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

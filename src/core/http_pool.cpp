@@ -42,7 +42,8 @@ bool connection_failure(CURLcode rc) {
 }  // namespace
 
 struct Pool::Impl {
-    MultiPtr multi;
+    MultiPtr owned;
+    CURLM* multi = nullptr;  // owned, or the borrowed session's
     std::vector<std::unique_ptr<Slot>> slots;
     int capacity = 1;
     Id next_id = 1;
@@ -56,7 +57,7 @@ struct Pool::Impl {
     }
 
     void release(Slot& s) {
-        curl_multi_remove_handle(multi.get(), s.easy.get());
+        curl_multi_remove_handle(multi, s.easy.get());
         s.busy = false;
         s.headers.reset();
     }
@@ -91,15 +92,22 @@ struct Pool::Impl {
 
 Pool::Pool(int connections) : impl_(std::make_unique<Impl>()) {
     global_init();
+    impl_->owned.reset(curl_multi_init());
+    if (!impl_->owned) throw runtime_error("libcurl could not create a transfer handle");
+    impl_->multi = impl_->owned.get();
     impl_->capacity = std::max(1, connections);
-    impl_->multi.reset(curl_multi_init());
-    if (!impl_->multi) throw runtime_error("libcurl could not create a transfer handle");
-    curl_multi_setopt(impl_->multi.get(), CURLMOPT_MAXCONNECTS, static_cast<long>(impl_->capacity));
+    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(impl_->capacity));
+}
+
+Pool::Pool(Session& borrowed, int connections) : impl_(std::make_unique<Impl>()) {
+    impl_->multi = SessionAccess::multi(borrowed);
+    impl_->capacity = std::max(1, connections);
+    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(impl_->capacity));
 }
 
 Pool::~Pool() {
     for (auto& s : impl_->slots)
-        if (s->busy) curl_multi_remove_handle(impl_->multi.get(), s->easy.get());
+        if (s->busy) curl_multi_remove_handle(impl_->multi, s->easy.get());
 }
 
 int Pool::capacity() const { return impl_->capacity; }
@@ -128,7 +136,7 @@ Pool::Id Pool::start(const std::string& url, double timeout, BodySink& sink,
     slot->url = url;
     slot->host = host_key(url);
     slot->timeout = timeout;
-    if (curl_multi_add_handle(impl_->multi.get(), slot->easy.get()) != CURLM_OK)
+    if (curl_multi_add_handle(impl_->multi, slot->easy.get()) != CURLM_OK)
         throw runtime_error("libcurl could not start a transfer");
     slot->busy = true;
     slot->id = impl_->next_id++;
@@ -145,10 +153,10 @@ std::vector<Pool::Outcome> Pool::wait(Clock::time_point until) {
             host().check_interrupt();
         }
         int still_running = 0;
-        CURLMcode mc = curl_multi_perform(p.multi.get(), &still_running);
+        CURLMcode mc = curl_multi_perform(p.multi, &still_running);
         if (mc != CURLM_OK) throw runtime_error(std::string("libcurl: ") + curl_multi_strerror(mc));
         int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(p.multi.get(), &queued)) {
+        while (CURLMsg* msg = curl_multi_info_read(p.multi, &queued)) {
             if (msg->msg != CURLMSG_DONE) continue;
             CURL* e = msg->easy_handle;
             CURLcode rc = msg->data.result;
@@ -168,7 +176,7 @@ std::vector<Pool::Outcome> Pool::wait(Clock::time_point until) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1);
         int ms = static_cast<int>(std::min<std::chrono::milliseconds>(left, kPollInterval).count());
         if (running() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-        else curl_multi_poll(p.multi.get(), nullptr, 0, ms, nullptr);
+        else curl_multi_poll(p.multi, nullptr, 0, ms, nullptr);
     }
 }
 

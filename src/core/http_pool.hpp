@@ -36,6 +36,10 @@ public:
 
     // At most `connections` transfers at once (at least 1).
     explicit Pool(int connections);
+    // The same, using the session's kept-alive connections as well (the first
+    // transfer goes over the connection the session already holds). The session
+    // must outlive the pool and make no request while the pool exists.
+    Pool(Session& borrowed, int connections);
     ~Pool();
     Pool(const Pool&) = delete;
     Pool& operator=(const Pool&) = delete;

@@ -54,6 +54,11 @@ struct Transfer {
 // what every request shares. Throws for a URL that is not http or https.
 void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_slist* headers);
 
+// The multi handle (and so the connection cache) of a session.
+struct SessionAccess {
+    static CURLM* multi(Session& s);
+};
+
 // "Range: bytes=first-last" as a header list.
 SlistPtr range_header(uint64_t first, uint64_t last);
 

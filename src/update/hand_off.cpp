@@ -68,12 +68,11 @@ bool start_script(const std::string& script_path, const HandOff& h, TempDir& tem
 
 }  // namespace
 
-bool stage_and_hand_off(http::Session& /*manifest session: the files use their own pool*/, const HandOff& h,
-                        Progress& progress) {
+bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& progress) {
     TempDir temp(make_temp_dir("tarvik_update_"));
     const std::string temp_dir = temp.text();
     const FetchPlan plan{h.app_dir, h.file_base_url, temp_dir, update_connections()};
-    if (auto failed = fetch_all(h.to_download, plan, progress)) {
+    if (auto failed = fetch_all(session, h.to_download, plan, progress)) {
         println("Download failed: " + failed->path + " - " + failed->text);
         temp.remove();
         progress.set_bar(0);

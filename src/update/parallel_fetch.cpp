@@ -89,8 +89,9 @@ struct Request {
 
 class Fetcher {
 public:
-    Fetcher(const std::vector<DownloadItem>& items, const FetchPlan& plan, Progress& progress)
-        : plan_(plan), progress_(progress), pool_(plan.connections) {
+    Fetcher(http::Session& session, const std::vector<DownloadItem>& items, const FetchPlan& plan,
+            Progress& progress)
+        : plan_(plan), progress_(progress), pool_(session, plan.connections) {
         jobs_.reserve(items.size());
         for (const DownloadItem& item : items) {
             Job& j = jobs_.emplace_back();
@@ -323,9 +324,9 @@ int update_connections() {
     return kDefaultConnections;
 }
 
-std::optional<FetchFailure> fetch_all(const std::vector<DownloadItem>& items, const FetchPlan& plan,
-                                      Progress& progress) {
-    return Fetcher(items, plan, progress).run();
+std::optional<FetchFailure> fetch_all(http::Session& session, const std::vector<DownloadItem>& items,
+                                      const FetchPlan& plan, Progress& progress) {
+    return Fetcher(session, items, plan, progress).run();
 }
 
 }  // namespace tarvik::update

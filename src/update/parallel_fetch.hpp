@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/http.hpp"
 #include "update/progress.hpp"
 #include "update/update_diff.hpp"
 
@@ -29,13 +30,14 @@ struct FetchFailure {
 // when the environment sets it (1 gives the one-connection path for comparison).
 int update_connections();
 
-// Fetches every item and checks each against its whole-file hash. With a bar,
+// Fetches every item over `session`'s kept-alive connection and up to
+// plan.connections - 1 more (the session makes no request meanwhile), and checks each against its whole-file hash. With a bar,
 // shows "Preparing to download N files" first, then reports "Downloading
 // <name>" as files (and blocks) complete, in completion order; the counts only
 // grow. Returns nothing when all are staged; otherwise the first item that
 // failed after its attempts, the other transfers stopped (what was staged is
 // left for the caller to remove). Ctrl-C passes through.
-std::optional<FetchFailure> fetch_all(const std::vector<DownloadItem>& items, const FetchPlan& plan,
-                                      Progress& progress);
+std::optional<FetchFailure> fetch_all(http::Session& session, const std::vector<DownloadItem>& items,
+                                      const FetchPlan& plan, Progress& progress);
 
 }  // namespace tarvik::update
