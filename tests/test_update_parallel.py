@@ -175,3 +175,33 @@ def test_ctrl_c_during_parallel_transfers_reaches_the_caller(tmp_path, private_t
     assert child.returncode == 3 and out.splitlines()[-1] == "interrupted"
     assert staging_dirs(private_tmp) == []
     assert tree(install) == before
+
+
+def test_blocks_of_a_file_arrive_at_once_and_a_failed_attempt_waits_alone(tmp_path, private_tmp, capsys,
+                                                                          monkeypatch):
+    """Changed blocks after the first go out together, each written at its
+    offset; a file answered 503 once is fetched again while the rest go on."""
+    bs = 65536
+    old = bytes(range(256)) * (8 * bs // 256)
+    new = bytearray(old)
+    for block in (1, 3, 4, 6):
+        new[block * bs:(block + 1) * bs] = bytes([block]) * bs
+    new = bytes(new)
+    install = tmp_path / "install"
+    monkeypatch.setattr(sys, "executable", make_install(install, {"Shop": EXE, "big.bin": old, **{
+        k: b"old" for k in FILES}}, blocks={"big.bin": bs}))
+    publish_version(tmp_path / "www", "2.0", {"Shop": EXE, "big.bin": new, **FILES}, {"big.bin": bs})
+    srv = update_server(tmp_path / "www")
+    try:
+        srv.script(f"{FOLDER}/lib/m03.bin", Reply(503, b"busy"), Reply(200, FILES["lib/m03.bin"]))
+        result, out, w = update(capsys)
+    finally:
+        srv.close()
+    assert result is True, out
+    ranges = [r.headers.get("Range") for r in srv.requests(f"{FOLDER}/big.bin", "GET")]
+    assert ranges[0] == f"bytes={bs}-{2 * bs - 1}"  # alone: the server might ignore ranges
+    assert sorted(ranges[1:]) == sorted(f"bytes={b * bs}-{(b + 1) * bs - 1}" for b in (3, 4, 6))
+    assert len(srv.requests(f"{FOLDER}/lib/m03.bin", "GET")) == 2
+    assert not [l for l in out if "mismatch" in l or l.startswith("Download failed")]
+    installed(install)
+    assert (install / "big.bin").read_bytes() == new
