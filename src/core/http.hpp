@@ -1,6 +1,6 @@
 // HTTP over libcurl: one Session per operation, owning one easy handle (and the
 // connection pool it uses), so that the requests of an operation share kept-alive
-// connections.
+// connections. Several GETs at once: http_pool.hpp.
 //
 // Every request: User-Agent "Ostervane-Updater", redirects followed (at most 10),
 // http and https only, TLS verification on, no signals. The timeout bounds the
