@@ -205,3 +205,27 @@ def test_blocks_of_a_file_arrive_at_once_and_a_failed_attempt_waits_alone(tmp_pa
     assert not [l for l in out if "mismatch" in l or l.startswith("Download failed")]
     installed(install)
     assert (install / "big.bin").read_bytes() == new
+
+
+def test_one_connection_fetches_in_list_order_blocks_included(tmp_path, private_tmp, capsys, monkeypatch):
+    monkeypatch.setenv("TARVIK_UPDATE_CONNECTIONS", "1")
+    bs = 65536
+    old = bytes(range(256)) * (4 * bs // 256)
+    new = old[:bs] + b"\x01" * bs + old[2 * bs:3 * bs] + b"\x03" * bs
+    install = tmp_path / "install"
+    monkeypatch.setattr(sys, "executable", make_install(
+        install, {"Shop": EXE, "a.txt": b"1", "m.bin": old, "z.txt": b"1"}, blocks={"m.bin": bs}))
+    publish_version(tmp_path / "www", "2.0", {"Shop": EXE, "a.txt": b"2", "m.bin": new, "z.txt": b"2"},
+                    {"m.bin": bs})
+    srv = update_server(tmp_path / "www")
+    try:
+        result, out, w = update(capsys)
+    finally:
+        srv.close()
+    assert result is True, out
+    assert [(r.path.removeprefix(FOLDER + "/"), r.headers.get("Range")) for r in srv.requests(method="GET")
+            if r.path.startswith(FOLDER)] == [
+        ("a.txt", None), ("m.bin", f"bytes={bs}-{2 * bs - 1}"), ("m.bin", f"bytes={3 * bs}-{4 * bs - 1}"),
+        ("z.txt", None)]
+    installed_files = wait_for(lambda: not (install / "update.sh").exists(), "the update script") or tree(install)
+    assert installed_files["m.bin"] == new and installed_files["z.txt"] == b"2"

@@ -124,12 +124,14 @@ public:
     }
 
 private:
-    void add(size_t job, std::optional<uint64_t> block, bool fallback = false) {
+    // Queues a request: at the end, or next (the rest of a file already begun).
+    void add(size_t job, std::optional<uint64_t> block, bool next = false, bool fallback = false) {
         Request& r = requests_.emplace_back();
         r.job = job;
         r.block = block;
         r.fallback = fallback;
-        pending_.push_back(requests_.size() - 1);
+        if (next) pending_.push_front(requests_.size() - 1);
+        else pending_.push_back(requests_.size() - 1);
         ++jobs_[job].open;
     }
 
@@ -268,7 +270,7 @@ private:
             report_progress(progress_, "Downloading " + j.name, downloaded_, total_);
             if (!j.ranges_known) {
                 j.ranges_known = true;
-                for (size_t k = 1; k < item.blocks.size(); ++k) add(r.job, item.blocks[k]);
+                for (size_t k = item.blocks.size(); k-- > 1;) add(r.job, item.blocks[k], true);
             }
         } else {
             // The server sent the whole file: it replaces the copy, the other blocks are not needed.
@@ -283,7 +285,7 @@ private:
         if (j.open > 0) return;
         if (!item.sha256.empty() && sha256_if_readable(j.dest) == item.sha256) return;
         println("[Update] block verify mismatch for " + item.path + ", falling back to full download");
-        add(r.job, std::nullopt, true);
+        add(r.job, std::nullopt, true, true);
     }
 
     void drop_other_requests(size_t job) {
