@@ -186,7 +186,7 @@ def up_to_date(work, n_files, repeat, manifest_name):
     print(f"  ratio               {check_s / plain_s:8.2f}x  (target <= 1.5x)")
 
 
-def many_small_files(work, n_files, delay_ms, manifest_name, display):
+def many_small_files(work, server, n_files, delay_ms, manifest_name, display):
     """Updates back and forth between two versions whose n_files 8 KiB files all
     differ: first over one connection, then over the pool."""
     key = "bench"
@@ -217,9 +217,6 @@ def many_small_files(work, n_files, delay_ms, manifest_name, display):
                     (install / rel).parent.mkdir(parents=True, exist_ok=True)
                     (install / rel).write_bytes((folder / rel).read_bytes())
     write_manifest(install / manifest_name, "1.0", entries["1.0"])
-    server = find_devserver()
-    if server is None:
-        sys.exit("tarvik-devserver is not installed beside this interpreter")
     srv = DevServerProcess(server, root, port=8000, extra_args=["--delay-ms", str(delay_ms)])
     sys.executable = str(exe)
     results = {}
@@ -265,6 +262,9 @@ def main():
     args = ap.parse_args()
     manifest_name, display = labels()
     real_executable = sys.executable
+    server = find_devserver()  # beside the real interpreter: the parts below replace sys.executable
+    if server is None and args.only in (None, "many"):
+        sys.exit("tarvik-devserver is not installed beside this interpreter")
     with tempfile.TemporaryDirectory(prefix="bench_update_") as tmp:
         work = Path(tmp)
         (work / "www").mkdir()
@@ -283,7 +283,7 @@ def main():
                 finally:
                     srv.close()
             if args.only in (None, "many"):
-                many_small_files(work, args.many_files, args.delay_ms, manifest_name, display)
+                many_small_files(work, server, args.many_files, args.delay_ms, manifest_name, display)
         finally:
             sys.executable = real_executable
 
