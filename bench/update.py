@@ -12,12 +12,19 @@ loopback, against references measured in the same run.
    the server and finds the same version. Against a plain urllib GET plus
    json.loads of the same manifest, in this process.
 
-Targets: at most 1.5% of the full bytes; the delta update within 4x one
-OpenSSL pass; the up-to-date check within 1.5x the plain GET.
+3. Many small files over a slow link: an update of --many-files changed 8 KiB
+   files from the development server answering every request --delay-ms late,
+   fetched over one connection one after another (TARVIK_UPDATE_CONNECTIONS=1)
+   against the connection pool, with the same bytes on the wire.
 
-The server listens on the built-in base URL, 127.0.0.1:8000.
+Targets: at most 1.5% of the full bytes; the delta update within 4x one
+OpenSSL pass; the up-to-date check within 1.5x the plain GET; the pool at
+least 5x faster than one connection.
+
+The servers listen on the built-in base URL, 127.0.0.1:8000.
 
     .venv/bin/python bench/update.py [--size-mib 200] [--files 5000] [--repeat 5]
+                                     [--many-files 2000] [--delay-ms 50] [--only many]
 """
 import argparse
 import contextlib
@@ -36,8 +43,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 _dev = os.environ.get("TARVIK_DEV_BUILD")
-sys.path[:0] = ([str(Path(_dev).resolve()), str(ROOT / "python")] if _dev else []) + [str(ROOT / "tests")]
+sys.path[:0] = ([str(Path(_dev).resolve()), str(ROOT / "python")] if _dev else []) + [str(ROOT / "tests"), str(ROOT / "devkit")]
 
+from devserver_process import DevServerProcess, find_devserver  # noqa: E402
 from faultserver import FaultServer  # noqa: E402
 from tarvik_cmd import auto_update as au  # noqa: E402
 
@@ -178,27 +186,105 @@ def up_to_date(work, n_files, repeat, manifest_name):
     print(f"  ratio               {check_s / plain_s:8.2f}x  (target <= 1.5x)")
 
 
+def many_small_files(work, server, n_files, delay_ms, manifest_name, display):
+    """Updates back and forth between two versions whose n_files 8 KiB files all
+    differ: first over one connection, then over the pool."""
+    key = "bench"
+    install, root = work / "install3", work / "devroot"
+    channel = root / key / "media" / "update"
+    install.mkdir()
+    exe = install / APP
+    exe.write_text(EXE_SCRIPT)
+    exe.chmod(0o755)
+    (install / "build.json").write_text(json.dumps({"COMMUNITY_KEY": key}))
+    exe_hash = hashlib.sha256(EXE_SCRIPT.encode()).hexdigest()
+    rng = random.Random(3)
+    entries = {}
+    for version in ("1.0", "2.0"):
+        folder = channel / f"{APP}-{version}-{display}"
+        files = {APP: exe_hash}
+        for i in range(n_files):
+            rel = f"lib/p{i // 100:02d}/f{i:05d}.bin"
+            data = rng.randbytes(8192)
+            (folder / rel).parent.mkdir(parents=True, exist_ok=True)
+            (folder / rel).write_bytes(data)
+            files[rel] = hashlib.sha256(data).hexdigest()
+        (folder / APP).write_text(EXE_SCRIPT)
+        entries[version] = files
+        if version == "1.0":
+            for rel in files:
+                if rel != APP:
+                    (install / rel).parent.mkdir(parents=True, exist_ok=True)
+                    (install / rel).write_bytes((folder / rel).read_bytes())
+    write_manifest(install / manifest_name, "1.0", entries["1.0"])
+    srv = DevServerProcess(server, root, port=8000, extra_args=["--delay-ms", str(delay_ms)])
+    sys.executable = str(exe)
+    results = {}
+    current = "1.0"
+    try:
+        for mode, connections in (("one connection", "1"), ("pool", None)):
+            target = "2.0" if current == "1.0" else "1.0"
+            write_manifest(channel / manifest_name, target, entries[target])
+            if connections:
+                os.environ["TARVIK_UPDATE_CONNECTIONS"] = connections
+            else:
+                os.environ.pop("TARVIK_UPDATE_CONNECTIONS", None)
+            first = len(srv.log)
+            t = time.perf_counter()
+            started = quiet(au.check_update, APP, current)
+            elapsed = time.perf_counter() - t
+            if not started:
+                sys.exit(f"the many-file update ({mode}) did not start")
+            wait_for_script(install)
+            time.sleep(0.5)  # the log reader catches up
+            lines = [l for l in srv.log[first:] if l.startswith("GET ") and f"-{target}-" in l]
+            wire = sum(int(l.rsplit("bytes=", 1)[1].split()[0]) for l in lines if "bytes=" in l)
+            results[mode] = (elapsed, len(lines), wire)
+            current = target
+    finally:
+        os.environ.pop("TARVIK_UPDATE_CONNECTIONS", None)
+        srv.stop()
+    print(f"update of {n_files} changed 8 KiB files, {delay_ms} ms added to every answer:")
+    for mode, (elapsed, requests, wire) in results.items():
+        print(f"  {mode:<15} {elapsed:8.2f} s  {requests} file requests, {wire:,d} body bytes")
+    one, pool = results["one connection"][0], results["pool"][0]
+    print(f"  speed-up         {one / pool:8.2f}x  (target >= 5x)")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--size-mib", type=int, default=200)
     ap.add_argument("--files", type=int, default=5000)
     ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--many-files", type=int, default=2000)
+    ap.add_argument("--delay-ms", type=int, default=50)
+    ap.add_argument("--only", choices=["delta", "uptodate", "many"])
     args = ap.parse_args()
     manifest_name, display = labels()
     real_executable = sys.executable
+    server = find_devserver()  # beside the real interpreter: the parts below replace sys.executable
+    if server is None and args.only in (None, "many"):
+        sys.exit("tarvik-devserver is not installed beside this interpreter")
     with tempfile.TemporaryDirectory(prefix="bench_update_") as tmp:
         work = Path(tmp)
         (work / "www").mkdir()
         os.environ["TMPDIR"] = str(work)
         try:
-            srv = FaultServer(port=8000, root=work / "www")
-        except RuntimeError as e:
-            sys.exit(str(e))
-        try:
-            delta_update(work, srv, args.size_mib, args.repeat, manifest_name, display)
-            up_to_date(work, args.files, args.repeat, manifest_name)
+            if args.only in (None, "delta", "uptodate"):
+                try:
+                    srv = FaultServer(port=8000, root=work / "www")
+                except RuntimeError as e:
+                    sys.exit(str(e))
+                try:
+                    if args.only in (None, "delta"):
+                        delta_update(work, srv, args.size_mib, args.repeat, manifest_name, display)
+                    if args.only in (None, "uptodate"):
+                        up_to_date(work, args.files, args.repeat, manifest_name)
+                finally:
+                    srv.close()
+            if args.only in (None, "many"):
+                many_small_files(work, server, args.many_files, args.delay_ms, manifest_name, display)
         finally:
-            srv.close()
             sys.executable = real_executable
 
 

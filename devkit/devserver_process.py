@@ -29,9 +29,10 @@ def port_is_free(port, host="127.0.0.1"):
 class DevServerProcess:
     """Raises RuntimeError when the server does not start."""
 
-    def __init__(self, exe, root, port=0, code=None, host="127.0.0.1"):
+    def __init__(self, exe, root, port=0, code=None, host="127.0.0.1", extra_args=()):
         args = [exe, "--root", str(root), "--host", host, "--port", str(port)]
         args += ["--code", code] if code is not None else []
+        args += list(extra_args)
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.banner = self.proc.stdout.readline().rstrip("\n")
         if "serving" not in self.banner:

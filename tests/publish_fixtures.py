@@ -40,11 +40,11 @@ def require_port_8000():
 class DevServer(DevServerProcess):
     """The server under test; its failures to start or stop fail the test."""
 
-    def __init__(self, root, port=0, code=None):
+    def __init__(self, root, port=0, code=None, extra_args=()):
         if port == 8000:
             require_port_8000()
         try:
-            super().__init__(devserver_path(), root, port, code)
+            super().__init__(devserver_path(), root, port, code, extra_args=extra_args)
         except RuntimeError as e:
             pytest.fail(str(e))
 

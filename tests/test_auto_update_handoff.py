@@ -218,7 +218,9 @@ class TestDiffAndHandOver:
 
 
 class TestProgress:
-    def test_texts_for_whole_files(self, site, capsys):
+    def test_texts_for_whole_files(self, site, capsys, monkeypatch):
+        # one connection: the files complete in list order (the pool reports in completion order)
+        monkeypatch.setenv("TARVIK_UPDATE_CONNECTIONS", "1")
         site.installed({"Shop": EXE})
         publish_version(site.www, "2.0", {"Shop": EXE, "a.bin": b"a" * 1572864, "sub/b.bin": b"b" * 524288})
         w = Widgets()
@@ -297,7 +299,9 @@ class TestVerification:
 
 
 class TestDownloadFailures:
-    def test_failure_on_the_third_of_five_files_discards_everything(self, site, capsys):
+    def test_failure_on_the_third_of_five_files_discards_everything(self, site, capsys, monkeypatch):
+        # one connection: the files after the failed one are never asked for
+        monkeypatch.setenv("TARVIK_UPDATE_CONNECTIONS", "1")
         site.installed({"Shop": EXE})
         files = {f"f{i}.txt": f"content {i}".encode() for i in range(1, 6)}
         publish_version(site.www, "2.0", {"Shop": EXE, **files})

@@ -11,7 +11,7 @@ import pytest
 
 from faultserver import Reply
 from update_fixtures import (APP, DISPLAY, EXE_SCRIPT, MANIFEST, PYTHON, make_install, private_tmp,
-                             publish_version, staging_dirs, tree, update_server)
+                             publish_version, staging_dirs, tree, update_server, wait_for)
 
 EXE = EXE_SCRIPT.encode()
 
@@ -48,7 +48,8 @@ def test_ctrl_c_while_staging_leaves_nothing_behind(tmp_path, private_tmp, stall
             assert child.poll() is None
             time.sleep(0.05)
         (staged,) = staging_dirs(private_tmp)
-        assert (staged / "a.txt").read_bytes() == b"2"
+        # a.txt travels beside b.bin on another connection of the pool
+        wait_for(lambda: (staged / "a.txt").is_file() and (staged / "a.txt").read_bytes() == b"2", "a.txt staged")
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=20)
     finally:

@@ -199,3 +199,26 @@ def test_start_failures(tmp_path):
     bad = subprocess.run([devserver_path(), "--port", "80000"], capture_output=True, text=True, timeout=20)
     assert bad.returncode == 2 and bad.stderr.startswith("tarvik-devserver: --port must be a number")
 
+
+
+def test_added_latency_and_rate_cap(tmp_path):
+    """--delay-ms holds every answer back, HEAD and errors included; --rate-kib
+    paces file bodies. Lower bounds only: a loaded machine is slower, never faster."""
+    import time
+    data = bytes(range(256)) * 1024  # 256 KiB
+    with DevServer(tmp_path / "root", extra_args=["--delay-ms", "300", "--rate-kib", "512"]) as srv:
+        upload(srv, [("manifest", MANIFEST, manifest(["big"])), ("big", "big", data)])
+        for method, path, status in [("HEAD", FOLDER + "big", 200), ("GET", FOLDER + "missing", 404),
+                                     ("GET", "/auth/K1/", 200)]:
+            t = time.monotonic()
+            assert request(srv, method, path)[0] == status
+            assert time.monotonic() - t >= 0.3, (method, path)
+        t = time.monotonic()
+        status, body, _ = request(srv, "GET", FOLDER + "big")
+        assert (status, body) == (200, data)
+        assert time.monotonic() - t >= 0.3 + 0.45  # 256 KiB at 512 KiB/s after the delay
+        assert request(srv, "GET", FOLDER + "big", headers={"Range": "bytes=0-1023"})[:2] == (206, data[:1024])
+    for bad in (["--delay-ms", "-1"], ["--delay-ms", "60001"], ["--rate-kib", "x"]):
+        r = subprocess.run([devserver_path(), "--root", str(tmp_path), *bad], capture_output=True, text=True,
+                           timeout=20)
+        assert r.returncode == 2 and r.stderr.startswith(f"tarvik-devserver: {bad[0]} must be a number"), bad

@@ -2,11 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "request_log.hpp"
 
@@ -15,6 +18,32 @@ namespace devserver {
 namespace {
 
 constexpr size_t kChunk = 65536;
+
+std::atomic<uint64_t> g_body_rate{0};
+
+// Holds a body to the rate cap: waits until the bytes sent so far are due.
+class RatePacer {
+public:
+    explicit RatePacer(uint64_t rate) : rate_(rate), start_(std::chrono::steady_clock::now()) {}
+    // The largest piece to send next, so that the pace stays even.
+    size_t piece(size_t want) const {
+        if (rate_ == 0) return want;
+        size_t tenth = static_cast<size_t>(rate_ / 10 + 1);
+        return want < tenth ? want : tenth;
+    }
+    // Waits until n more bytes are due; a body of b bytes takes b / rate seconds.
+    void wait_to_send(size_t n) {
+        if (rate_ == 0) return;
+        sent_ += n;
+        auto due = start_ + std::chrono::microseconds(sent_ * 1000000 / rate_);
+        std::this_thread::sleep_until(due);
+    }
+
+private:
+    uint64_t rate_;
+    std::chrono::steady_clock::time_point start_;
+    uint64_t sent_ = 0;
+};
 
 struct FileCloser {
     void operator()(std::FILE* f) const noexcept {
@@ -127,22 +156,26 @@ void serve_file(const std::filesystem::path& file, const httplib::Request& req, 
     }
     // Position of the handle, so that sequential calls need no seek.
     auto position = std::make_shared<uint64_t>(UINT64_MAX);
+    auto pacer = std::make_shared<RatePacer>(g_body_rate.load());
     res.set_content_provider(
         static_cast<size_t>(length), "application/octet-stream",
-        [f, first, position](size_t offset, size_t want, httplib::DataSink& sink) {
+        [f, first, position, pacer](size_t offset, size_t want, httplib::DataSink& sink) {
             uint64_t at = first + offset;
             if (*position != at) {
                 if (!seek_to(f.get(), at)) return false;
                 *position = at;
             }
             char buf[kChunk];
-            size_t n = std::fread(buf, 1, want < kChunk ? want : kChunk, f.get());
+            size_t n = std::fread(buf, 1, pacer->piece(want < kChunk ? want : kChunk), f.get());
             if (n == 0) return false;  // shrunk or unreadable: drop the connection
             *position += n;
+            pacer->wait_to_send(n);
             if (!sink.write(buf, n)) return false;
             request_notes().body_bytes += static_cast<int64_t>(n);
             return true;
         });
 }
+
+void set_body_rate(uint64_t bytes_per_second) { g_body_rate = bytes_per_second; }
 
 }  // namespace devserver

@@ -12,6 +12,7 @@
 #include <httplib.h>
 
 #include "channel_store.hpp"
+#include "file_download.hpp"
 #include "options.hpp"
 #include "request_log.hpp"
 #include "routes.hpp"
@@ -102,6 +103,15 @@ int main(int argc, char** argv) {
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof(yes));
     });
     server.set_logger(log_request);
+    if (options->delay_ms > 0) {
+        // Every answer waits as it would behind a link with this round-trip time.
+        const auto delay = std::chrono::milliseconds(options->delay_ms);
+        server.set_pre_routing_handler([delay](const httplib::Request&, httplib::Response&) {
+            std::this_thread::sleep_for(delay);
+            return httplib::Server::HandlerResponse::Unhandled;
+        });
+    }
+    set_body_rate(static_cast<uint64_t>(options->rate_kib) * 1024);
     server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
         std::string why = "internal error";
         try {

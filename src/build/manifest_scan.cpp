@@ -115,93 +115,160 @@ void size_and_small_digest(const fs::path& path, FileDigest& d, Sha256& h, std::
 #endif
 }
 
-// One large file: this thread reads pieces of BLOCK_SIZE into a ring of slots
-// and keeps the whole-file digest; a helper thread hashes every piece on its
-// own. Memory stays at the ring's few blocks whatever the file size.
+// One large file on two threads, read once in pieces of BLOCK_SIZE. Every
+// piece has three tasks: reading it into a slot of a small ring, feeding it to
+// the whole-file digest (strictly in order) and hashing it as a block (in any
+// order). Both threads take whichever task is ready, the whole-file chain
+// first since nothing else can shorten it, so the reads are shared between
+// the threads instead of falling on the one that also keeps the whole digest.
+// Memory stays at the ring's few blocks whatever the file size.
 class BlockPipeline {
 public:
-    static constexpr size_t kSlots = 4;
+    static constexpr size_t kSlots = 8;
 
-    BlockPipeline() : slots_(kSlots, std::vector<char>(BLOCK_SIZE)), lens_(kSlots, 0) {}
+    BlockPipeline() : slots_(kSlots) {
+        for (Slot& s : slots_) s.data.resize(BLOCK_SIZE);
+    }
 
     void digest(const fs::path& path, FileDigest& d, const std::function<void()>& poll) {
         UniqueFile f = open_for_scan(path);
-        produced_ = consumed_ = 0;
-        done_ = abort_ = false;
-        helper_error_ = nullptr;
-        std::thread helper([&] { hash_blocks(d); });
-        Sha256 whole;
-        try {
-            for (size_t i = 0;; ++i) {
-                {
-                    std::unique_lock lk(m_);
-                    cv_.wait(lk, [&] { return consumed_ + kSlots > i || abort_; });
-                    if (abort_) break;
-                }
-                std::vector<char>& slot = slots_[i % kSlots];
-                size_t n = read_some(f.get(), slot.data(), BLOCK_SIZE, path);
-                if (n == 0) break;
-                whole.update(slot.data(), n);
-                {
-                    std::lock_guard lk(m_);
-                    lens_[i % kSlots] = n;
-                    produced_ = i + 1;
-                }
-                cv_.notify_all();
-                if (poll && i % 16 == 15) poll();
-            }
-        } catch (...) {
-            stop(helper, true);
-            throw;
-        }
-        stop(helper, false);
-        if (helper_error_) std::rethrow_exception(helper_error_);
-        d.sha256 = whole.hex_digest();
+        file_ = f.get();
+        path_ = &path;
+        digest_ = &d;
+        for (Slot& s : slots_) s = Slot{std::move(s.data)};
+        read_count_ = whole_count_ = 0;
+        total_.reset();
+        reading_ = whole_busy_ = abort_ = false;
+        error_ = nullptr;
+        whole_.hex_digest();  // a fresh digest
+        std::thread helper([&] { work(nullptr); });
+        work(&poll);
+        helper.join();
+        if (error_) std::rethrow_exception(error_);
+        d.sha256 = whole_.hex_digest();
     }
 
 private:
-    void hash_blocks(FileDigest& d) {
-        try {
-            Sha256 h;
-            for (size_t j = 0;; ++j) {
-                {
-                    std::unique_lock lk(m_);
-                    cv_.wait(lk, [&] { return produced_ > j || done_ || abort_; });
-                    if (abort_ || produced_ <= j) return;
-                }
-                h.update(slots_[j % kSlots].data(), lens_[j % kSlots]);
-                d.blocks.push_back(h.hex_digest());
-                {
-                    std::lock_guard lk(m_);
-                    consumed_ = j + 1;
-                }
-                cv_.notify_all();
+    struct Slot {
+        std::vector<char> data;
+        size_t len = 0;
+        size_t piece = 0;     // index of the piece it holds
+        bool filled = false;  // read, not yet released
+        bool whole_done = false, block_taken = false, block_done = false;
+    };
+
+    enum class Task { none, read, whole, block, finished };
+
+    // Picks the next task under the lock; piece receives its index.
+    Task pick(size_t& piece) {
+        if (abort_) return Task::finished;
+        if (!whole_busy_ && whole_count_ < read_count_) {
+            piece = whole_count_;
+            whole_busy_ = true;
+            return Task::whole;
+        }
+        if (!reading_ && !total_ && !slots_[read_count_ % kSlots].filled) {
+            piece = read_count_;
+            reading_ = true;
+            return Task::read;
+        }
+        for (size_t p = whole_count_ > kSlots ? whole_count_ - kSlots : 0; p < read_count_; ++p) {
+            Slot& s = slots_[p % kSlots];
+            if (s.filled && s.piece == p && !s.block_taken) {
+                s.block_taken = true;
+                piece = p;
+                return Task::block;
             }
-        } catch (...) {
-            std::lock_guard lk(m_);
-            helper_error_ = std::current_exception();
-            abort_ = true;
+        }
+        if (total_ && whole_count_ == *total_ && digest_->blocks.size() == *total_ && blocks_done_all())
+            return Task::finished;
+        return Task::none;
+    }
+
+    bool blocks_done_all() const {
+        for (const Slot& s : slots_)
+            if (s.filled) return false;
+        return true;
+    }
+
+    void release_if_done(Slot& s) {
+        if (s.whole_done && s.block_done) s.filled = false;
+    }
+
+    void work(const std::function<void()>* poll) {
+        Sha256 block_hash;
+        size_t done_here = 0;
+        std::unique_lock lk(m_);
+        for (;;) {
+            size_t piece = 0;
+            Task task = pick(piece);
+            if (task == Task::finished) break;
+            if (task == Task::none) {
+                cv_.wait(lk);
+                continue;
+            }
+            Slot& slot = slots_[piece % kSlots];
+            lk.unlock();
+            try {
+                if (task == Task::read) {
+                    size_t n = 0;
+                    while (n < BLOCK_SIZE) {
+                        size_t got = read_some(file_, slot.data.data() + n, BLOCK_SIZE - n, *path_);
+                        if (got == 0) break;
+                        n += got;
+                    }
+                    slot.len = n;
+                } else if (task == Task::whole) {
+                    whole_.update(slot.data.data(), slot.len);
+                } else {
+                    block_hash.update(slot.data.data(), slot.len);
+                    std::string hex = block_hash.hex_digest();
+                    std::lock_guard g(m_);
+                    if (digest_->blocks.size() <= piece) digest_->blocks.resize(piece + 1);
+                    digest_->blocks[piece] = std::move(hex);
+                }
+                if (poll && *poll && ++done_here % 16 == 0) (*poll)();
+            } catch (...) {
+                lk.lock();
+                if (!error_) error_ = std::current_exception();
+                abort_ = true;
+                cv_.notify_all();
+                break;
+            }
+            lk.lock();
+            if (task == Task::read) {
+                reading_ = false;
+                if (slot.len == 0) {
+                    total_ = piece;
+                } else {
+                    slot = Slot{std::move(slot.data), slot.len, piece, true};
+                    read_count_ = piece + 1;
+                    if (slot.len < BLOCK_SIZE) total_ = piece + 1;
+                }
+            } else if (task == Task::whole) {
+                whole_busy_ = false;
+                whole_count_ = piece + 1;
+                slot.whole_done = true;
+                release_if_done(slot);
+            } else {
+                slot.block_done = true;
+                release_if_done(slot);
+            }
             cv_.notify_all();
         }
     }
 
-    void stop(std::thread& helper, bool abort) {
-        {
-            std::lock_guard lk(m_);
-            if (abort) abort_ = true;
-            done_ = true;
-        }
-        cv_.notify_all();
-        helper.join();
-    }
-
-    std::vector<std::vector<char>> slots_;
-    std::vector<size_t> lens_;
+    std::vector<Slot> slots_;
+    std::FILE* file_ = nullptr;
+    const fs::path* path_ = nullptr;
+    FileDigest* digest_ = nullptr;
+    Sha256 whole_;
     std::mutex m_;
     std::condition_variable cv_;
-    size_t produced_ = 0, consumed_ = 0;
-    bool done_ = false, abort_ = false;
-    std::exception_ptr helper_error_;
+    size_t read_count_ = 0, whole_count_ = 0;
+    std::optional<size_t> total_;  // number of pieces, once the end is read
+    bool reading_ = false, whole_busy_ = false, abort_ = false;
+    std::exception_ptr error_;
 };
 
 // The failure of the lowest file index among those seen.

@@ -13,14 +13,12 @@
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
+#include "core/http_transfer.hpp"
 #include "core/pytext.hpp"
 
 namespace tarvik::http {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr auto kPollInterval = std::chrono::milliseconds(100);
+namespace detail {
 
 void global_init() {
     static std::once_flag once;
@@ -30,39 +28,18 @@ void global_init() {
     });
 }
 
-struct EasyFree {
-    void operator()(CURL* c) const noexcept { curl_easy_cleanup(c); }
-};
-struct MultiFree {
-    void operator()(CURLM* m) const noexcept { curl_multi_cleanup(m); }
-};
-struct SlistFree {
-    void operator()(curl_slist* s) const noexcept { curl_slist_free_all(s); }
-};
+}  // namespace detail
+
+namespace {
+
+using namespace detail;
+
 struct MimeFree {
     void operator()(curl_mime* m) const noexcept { curl_mime_free(m); }
 };
 struct UrlFree {
     void operator()(CURLU* u) const noexcept { curl_url_cleanup(u); }
 };
-using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
-
-// What the callbacks of one request share with the request loop.
-struct Transfer {
-    BodySink* sink = nullptr;     // streamed body, or
-    std::string* memory = nullptr;  // body kept in memory, or neither (HEAD)
-    size_t max_memory = 0;          // longest body kept in memory (0: no limit)
-    bool begun = false, accepted = false;
-    bool connected = false;       // the request is on its way
-    long status = 0;              // of the response whose headers arrive now
-    bool has_location = false;
-    bool follows_redirects = true;
-    std::string reason;
-    Clock::time_point last_activity = Clock::now();
-    curl_off_t last_down = 0, last_up = 0;
-    std::exception_ptr error;     // thrown by the sink
-};
-
 bool starts_with_nocase(const char* p, size_t n, const char* prefix) {
     size_t k = std::strlen(prefix);
     if (n < k) return false;
@@ -174,10 +151,109 @@ std::string os_text(long errnum) {
 
 }  // namespace
 
+namespace detail {
+
+void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_slist* headers) {
+    check_scheme(url);
+    curl_easy_reset(e);
+    t.errbuf[0] = '\0';
+    long connect_ms = timeout > 0 ? static_cast<long>(timeout * 1000.0) : 1;
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connect_ms > 0 ? connect_ms : 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errbuf);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
+    curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, on_prereq);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
+    if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
+}
+
+SlistPtr range_header(uint64_t first, uint64_t last) {
+    std::string h = "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last);
+    SlistPtr list(curl_slist_append(nullptr, h.c_str()));
+    if (!list) throw std::bad_alloc();
+    return list;
+}
+
+bool stalled(const Transfer& t, Clock::time_point now, double timeout) {
+    const auto limit = std::chrono::duration<double>(timeout > 0 ? timeout : 0.001);
+    return t.connected && now - t.last_activity > limit;
+}
+
+namespace {
+
+[[noreturn]] void fail(CURL* e, CURLcode rc, const Transfer& t, const std::string& url) {
+    std::string text = t.errbuf[0] ? t.errbuf : curl_easy_strerror(rc);
+    long os_errno = 0;
+    curl_easy_getinfo(e, CURLINFO_OS_ERRNO, &os_errno);
+    switch (rc) {
+        case CURLE_URL_MALFORMAT:
+            throw value_error("invalid URL: " + py_repr(url));
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+            throw UrlError(text);
+        case CURLE_COULDNT_CONNECT:
+            throw UrlError(os_errno ? os_text(os_errno) : text);
+        case CURLE_OPERATION_TIMEDOUT:
+            if (t.connected) throw timeout_error("timed out");
+            throw UrlError("timed out");
+        case CURLE_SEND_ERROR:
+            throw UrlError(os_errno ? os_text(os_errno) : text);
+        case CURLE_RECV_ERROR:
+            if (os_errno) throw OsError(static_cast<int>(os_errno), std::strerror(static_cast<int>(os_errno)));
+            throw OsError(ECONNRESET, text);
+        case CURLE_GOT_NOTHING:
+            if (os_errno) throw OsError(static_cast<int>(os_errno), std::strerror(static_cast<int>(os_errno)));
+            throw OsError(ECONNRESET, "Remote end closed connection without response");
+        case CURLE_PARTIAL_FILE:
+            throw OsError(ECONNRESET, text);
+        default:
+            if (!t.connected) throw UrlError(text);
+            throw runtime_error(text);
+    }
+}
+
+}  // namespace
+
+Response finish(CURL* e, CURLcode rc, Transfer& t, const std::string& url) {
+    if (t.error) std::rethrow_exception(t.error);
+    Response r;
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &r.status);
+    r.reason = t.reason;
+    char* final_url = nullptr;
+    curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &final_url);
+    r.url = final_url ? final_url : url;
+    if (rc == CURLE_OK || rc == CURLE_TOO_MANY_REDIRECTS) {
+        // Too many redirects: the last 3xx status stands as the answer.
+        if (t.sink && !t.begun) {
+            t.begun = true;
+            t.sink->begin(r.status);
+        }
+        return r;
+    }
+    fail(e, rc, t, url);
+}
+
+}  // namespace detail
+
 struct Session::Impl {
-    std::unique_ptr<CURLM, MultiFree> multi;
-    std::unique_ptr<CURL, EasyFree> easy;
-    char errbuf[CURL_ERROR_SIZE] = {};
+    MultiPtr multi;
+    EasyPtr easy;
 
     Impl() {
         global_init();
@@ -186,36 +262,8 @@ struct Session::Impl {
         if (!multi || !easy) throw runtime_error("libcurl could not create a transfer handle");
     }
 
-    // Resets the handle (its connections stay in the pool) and sets what every
-    // request shares.
     void prepare(Transfer& t, const std::string& url, double timeout, curl_slist* headers) {
-        check_scheme(url);
-        CURL* e = easy.get();
-        curl_easy_reset(e);
-        errbuf[0] = '\0';
-        long connect_ms = timeout > 0 ? static_cast<long>(timeout * 1000.0) : 1;
-        curl_easy_setopt(e, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(e, CURLOPT_USERAGENT, kUserAgent);
-        curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(e, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
-        curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connect_ms > 0 ? connect_ms : 1L);
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
-        curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
-        curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf);
-        curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
-        curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-        curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, on_body);
-        curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
-        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, on_progress);
-        curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
-        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, on_prereq);
-        curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
-        if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
+        detail::prepare(easy.get(), t, url, timeout, headers);
     }
 
     Response run(Transfer& t, const std::string& url, double timeout) {
@@ -228,7 +276,6 @@ struct Session::Impl {
             ~Remove() { curl_multi_remove_handle(m, e); }
         } remove{m, e};
 
-        const auto limit = std::chrono::duration<double>(timeout > 0 ? timeout : 0.001);
         auto last_check = Clock::now();
         for (;;) {
             int running = 0;
@@ -240,7 +287,7 @@ struct Session::Impl {
                 last_check = now;
                 host().check_interrupt();
             }
-            if (t.connected && now - t.last_activity > limit) throw timeout_error("timed out");
+            if (stalled(t, now, timeout)) throw timeout_error("timed out");
             curl_multi_poll(m, nullptr, 0, static_cast<int>(kPollInterval.count()), nullptr);
         }
 
@@ -248,59 +295,13 @@ struct Session::Impl {
         int queued = 0;
         while (CURLMsg* msg = curl_multi_info_read(m, &queued))
             if (msg->msg == CURLMSG_DONE && msg->easy_handle == e) rc = msg->data.result;
-        if (t.error) std::rethrow_exception(t.error);
-
-        Response r;
-        curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &r.status);
-        r.reason = t.reason;
-        char* final_url = nullptr;
-        curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &final_url);
-        r.url = final_url ? final_url : url;
-        if (rc == CURLE_OK || rc == CURLE_TOO_MANY_REDIRECTS) {
-            // Too many redirects: the last 3xx status stands as the answer.
-            if (t.sink && !t.begun) {
-                t.begun = true;
-                t.sink->begin(r.status);
-            }
-            return r;
-        }
-        fail(rc, t, url);
-    }
-
-    [[noreturn]] void fail(CURLcode rc, const Transfer& t, const std::string& url) {
-        std::string text = errbuf[0] ? errbuf : curl_easy_strerror(rc);
-        long os_errno = 0;
-        curl_easy_getinfo(easy.get(), CURLINFO_OS_ERRNO, &os_errno);
-        switch (rc) {
-            case CURLE_URL_MALFORMAT:
-                throw value_error("invalid URL: " + py_repr(url));
-            case CURLE_UNSUPPORTED_PROTOCOL:
-            case CURLE_COULDNT_RESOLVE_HOST:
-            case CURLE_COULDNT_RESOLVE_PROXY:
-                throw UrlError(text);
-            case CURLE_COULDNT_CONNECT:
-                throw UrlError(os_errno ? os_text(os_errno) : text);
-            case CURLE_OPERATION_TIMEDOUT:
-                if (t.connected) throw timeout_error("timed out");
-                throw UrlError("timed out");
-            case CURLE_SEND_ERROR:
-                throw UrlError(os_errno ? os_text(os_errno) : text);
-            case CURLE_RECV_ERROR:
-                if (os_errno) throw OsError(static_cast<int>(os_errno), std::strerror(static_cast<int>(os_errno)));
-                throw OsError(ECONNRESET, text);
-            case CURLE_GOT_NOTHING:
-                if (os_errno) throw OsError(static_cast<int>(os_errno), std::strerror(static_cast<int>(os_errno)));
-                throw OsError(ECONNRESET, "Remote end closed connection without response");
-            case CURLE_PARTIAL_FILE:
-                throw OsError(ECONNRESET, text);
-            default:
-                if (!t.connected) throw UrlError(text);
-                throw runtime_error(text);
-        }
+        return finish(e, rc, t, url);
     }
 };
 
 Session::Session() : impl_(std::make_unique<Impl>()) {}
+
+CURLM* detail::SessionAccess::multi(Session& s) { return s.impl_->multi.get(); }
 Session::~Session() = default;
 
 namespace {
@@ -333,10 +334,7 @@ Response Session::get_to(const std::string& url, double timeout, BodySink& sink,
     Transfer t;
     t.sink = &sink;
     SlistPtr headers;
-    if (range) {
-        std::string h = "Range: bytes=" + std::to_string(range->first) + "-" + std::to_string(range->second);
-        headers.reset(curl_slist_append(nullptr, h.c_str()));
-    }
+    if (range) headers = range_header(range->first, range->second);
     impl_->prepare(t, url, timeout, headers.get());
     return impl_->run(t, url, timeout);
 }

@@ -1,6 +1,6 @@
 // HTTP over libcurl: one Session per operation, owning one easy handle (and the
 // connection pool it uses), so that the requests of an operation share kept-alive
-// connections.
+// connections. Several GETs at once: http_pool.hpp.
 //
 // Every request: User-Agent "Ostervane-Updater", redirects followed (at most 10),
 // http and https only, TLS verification on, no signals. The timeout bounds the
@@ -63,6 +63,10 @@ struct FilePart {
     std::string content_type = "application/octet-stream";
 };
 
+namespace detail {
+struct SessionAccess;
+}
+
 class Session {
 public:
     Session();
@@ -86,6 +90,7 @@ public:
                             const std::vector<FilePart>& files);
 
 private:
+    friend struct detail::SessionAccess;  // a Pool may borrow its connections (http_pool.hpp)
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -2,57 +2,16 @@
 
 #include <exception>
 #include <optional>
-#include <vector>
 
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "update/failure_kinds.hpp"
+#include "update/file_sink.hpp"
 #include "update/pause.hpp"
 
 namespace tarvik::update {
 
 namespace {
-
-constexpr double kDownloadTimeout = 60.0;
-
-// Writes a successful response body into a file: replacing it, or (for a 206
-// answer to a range request) at an offset of the existing file.
-class FileSink final : public http::BodySink {
-public:
-    FileSink(std::filesystem::path dest, std::optional<uint64_t> range_start)
-        : dest_(std::move(dest)), range_start_(range_start) {}
-
-    bool begin(long status) override {
-        status_ = status;
-        if (status < 200 || status > 299) return false;
-        if (range_start_ && status == 206) {
-            file_ = open_file(dest_, "r+b");
-            seek_to(file_.get(), *range_start_, dest_);
-        } else {
-            file_ = open_file(dest_, "wb");
-        }
-        std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
-        return true;
-    }
-
-    void write(const char* data, size_t n) override { write_all(file_.get(), {data, n}, dest_); }
-
-    // Flushes and closes the file; a failing close is a write failure.
-    void finish() {
-        if (!file_) return;
-        std::FILE* f = file_.release();
-        if (std::fclose(f) != 0) throw os_error_from_errno(path_text(dest_));
-    }
-
-    long status() const { return status_; }
-
-private:
-    std::filesystem::path dest_;
-    std::optional<uint64_t> range_start_;
-    std::vector<char> buffer_ = std::vector<char>(http::kChunkSize);
-    UniqueFile file_;  // declared after buffer_: closed before the buffer goes
-    long status_ = 0;
-};
 
 void check_retries(int max_retries) {
     if (max_retries < 1) throw value_error("max_retries must be at least 1");

@@ -1,0 +1,38 @@
+// Writes a successful response body into a file: replacing it, or (for a 206
+// answer to a range request) at an offset of the existing file.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <vector>
+
+#include "core/file_io.hpp"
+#include "core/http.hpp"
+
+namespace tarvik::update {
+
+// Timeout of the file and block downloads (connect and every wait for data).
+inline constexpr double kDownloadTimeout = 60.0;
+
+class FileSink final : public http::BodySink {
+public:
+    FileSink(std::filesystem::path dest, std::optional<uint64_t> range_start)
+        : dest_(std::move(dest)), range_start_(range_start) {}
+
+    bool begin(long status) override;
+    void write(const char* data, size_t n) override;
+    // Flushes and closes the file; a failing close is a write failure.
+    void finish();
+    long status() const { return status_; }
+
+private:
+    std::filesystem::path dest_;
+    std::optional<uint64_t> range_start_;
+    std::vector<char> buffer_ = std::vector<char>(http::kChunkSize);
+    UniqueFile file_;  // declared after buffer_: closed before the buffer goes
+    long status_ = 0;
+};
+
+}  // namespace tarvik::update
