@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 pkgs=(g++ make pkg-config git curl openssl python3-venv python3-dev
       libcurl4-openssl-dev libssl-dev nlohmann-json3-dev libtomlplusplus-dev
-      libcpp-httplib-dev)
+      libcpp-httplib-dev nginx-light)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -18,6 +18,10 @@ if [ ${#missing[@]} -gt 0 ]; then
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   "${sudo_cmd[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+  # nginx is only for the tests, which start their own: no system service on port 80
+  if [[ " ${missing[*]} " == *" nginx-light "* ]] && command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+    "${sudo_cmd[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
+  fi
 fi
 
 python=${PYTHON:-python3}

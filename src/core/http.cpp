@@ -13,7 +13,9 @@
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
+#include "core/http_status.hpp"
 #include "core/pytext.hpp"
+#include "core/tls_trust.hpp"
 
 namespace tarvik::http {
 
@@ -57,6 +59,7 @@ struct Transfer {
     long status = 0;              // of the response whose headers arrive now
     bool has_location = false;
     bool follows_redirects = true;
+    bool ranged = false;          // a Range header was sent
     std::string reason;
     Clock::time_point last_activity = Clock::now();
     curl_off_t last_down = 0, last_up = 0;
@@ -69,6 +72,21 @@ bool starts_with_nocase(const char* p, size_t n, const char* prefix) {
     for (size_t i = 0; i < k; ++i)
         if (std::tolower(static_cast<unsigned char>(p[i])) != prefix[i]) return false;
     return true;
+}
+
+size_t trailing_crlf(const char* p, size_t n) {
+    size_t k = 0;
+    while (k < n && (p[n - 1 - k] == '\r' || p[n - 1 - k] == '\n')) ++k;
+    return k;
+}
+
+// "identity" or nothing: the body is the representation itself.
+bool is_identity_coding(std::string value) {
+    std::string v;
+    for (char c : value)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            v += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return v.empty() || v == "identity";
 }
 
 size_t on_header(char* p, size_t size, size_t nitems, void* userdata) {
@@ -93,6 +111,12 @@ size_t on_header(char* p, size_t size, size_t nitems, void* userdata) {
         }
     } else if (starts_with_nocase(p, n, "location:")) {
         t.has_location = true;
+    } else if (t.ranged && t.status == 206 && starts_with_nocase(p, n, "content-encoding:") &&
+               !is_identity_coding(std::string(p + 17, n - 17))) {
+        // A range of a compressed representation is not a range of the file.
+        t.error = std::make_exception_ptr(runtime_error("range answered with a compressed body (Content-Encoding:" +
+                                                        std::string(p + 17, n - 17 - trailing_crlf(p, n)) + ")"));
+        return 0;
     }
     return n;
 }
@@ -178,12 +202,14 @@ struct Session::Impl {
     std::unique_ptr<CURLM, MultiFree> multi;
     std::unique_ptr<CURL, EasyFree> easy;
     char errbuf[CURL_ERROR_SIZE] = {};
+    TlsTrust trust;
 
     Impl() {
         global_init();
         multi.reset(curl_multi_init());
         easy.reset(curl_easy_init());
         if (!multi || !easy) throw runtime_error("libcurl could not create a transfer handle");
+        trust = tls_trust_from_environment();
     }
 
     // Resets the handle (its connections stay in the pool) and sets what every
@@ -204,6 +230,7 @@ struct Session::Impl {
         curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connect_ms > 0 ? connect_ms : 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        apply_tls_trust(e, trust);
         curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
         curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf);
         curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
@@ -252,7 +279,8 @@ struct Session::Impl {
 
         Response r;
         curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &r.status);
-        r.reason = t.reason;
+        // HTTP/2 has no reason phrase; the standard one stands in, as Python shows it.
+        r.reason = t.reason.empty() ? std::string(standard_reason_phrase(r.status)) : t.reason;
         char* final_url = nullptr;
         curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &final_url);
         r.url = final_url ? final_url : url;
@@ -316,6 +344,9 @@ Response Session::get(const std::string& url, double timeout, size_t max_body) {
     t.memory = &body;
     t.max_memory = max_body;
     impl_->prepare(t, url, timeout, nullptr);
+    // Offered every coding this libcurl decodes (gzip, deflate, br, zstd); the
+    // body arrives decoded.
+    curl_easy_setopt(impl_->easy.get(), CURLOPT_ACCEPT_ENCODING, "");
     Response r = impl_->run(t, url, timeout);
     r.body = std::move(body);
     return r;
@@ -332,12 +363,18 @@ Response Session::get_to(const std::string& url, double timeout, BodySink& sink,
                          std::optional<std::pair<uint64_t, uint64_t>> range) {
     Transfer t;
     t.sink = &sink;
-    SlistPtr headers;
+    // Files are asked for as they are ("identity": ranges must be ranges of the
+    // file itself), yet a body a server compresses unasked is decoded, never
+    // stored compressed; a compressed 206 fails the request (on_header).
+    SlistPtr headers(curl_slist_append(nullptr, "Accept-Encoding: identity"));
+    if (!headers) throw std::bad_alloc();
     if (range) {
         std::string h = "Range: bytes=" + std::to_string(range->first) + "-" + std::to_string(range->second);
-        headers.reset(curl_slist_append(nullptr, h.c_str()));
+        if (!curl_slist_append(headers.get(), h.c_str())) throw std::bad_alloc();
+        t.ranged = true;
     }
     impl_->prepare(t, url, timeout, headers.get());
+    curl_easy_setopt(impl_->easy.get(), CURLOPT_ACCEPT_ENCODING, "");
     return impl_->run(t, url, timeout);
 }
 

@@ -25,26 +25,36 @@ public:
     bool begin(long status) override {
         status_ = status;
         if (status < 200 || status > 299) return false;
-        if (range_start_ && status == 206) {
-            file_ = open_file(dest_, "r+b");
-            seek_to(file_.get(), *range_start_, dest_);
-        } else {
-            file_ = open_file(dest_, "wb");
-        }
-        std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
+        local([&] {
+            if (range_start_ && status == 206) {
+                file_ = open_file(dest_, "r+b");
+                seek_to(file_.get(), *range_start_, dest_);
+            } else {
+                file_ = open_file(dest_, "wb");
+            }
+            std::setvbuf(file_.get(), buffer_.data(), _IOFBF, buffer_.size());
+        });
         return true;
     }
 
-    void write(const char* data, size_t n) override { write_all(file_.get(), {data, n}, dest_); }
+    void write(const char* data, size_t n) override {
+        local([&] { write_all(file_.get(), {data, n}, dest_); });
+    }
 
     // Flushes and closes the file; a failing close is a write failure.
     void finish() {
         if (!file_) return;
         std::FILE* f = file_.release();
-        if (std::fclose(f) != 0) throw os_error_from_errno(path_text(dest_));
+        if (std::fclose(f) != 0) {
+            failed_locally_ = true;
+            throw os_error_from_errno(path_text(dest_));
+        }
     }
 
     long status() const { return status_; }
+    // The file could not be opened, written or closed: asking the server
+    // again cannot help.
+    bool failed_locally() const { return failed_locally_; }
 
 private:
     std::filesystem::path dest_;
@@ -52,6 +62,17 @@ private:
     std::vector<char> buffer_ = std::vector<char>(http::kChunkSize);
     UniqueFile file_;  // declared after buffer_: closed before the buffer goes
     long status_ = 0;
+    bool failed_locally_ = false;
+
+    template <class F>
+    void local(F&& work) {
+        try {
+            work();
+        } catch (...) {
+            failed_locally_ = true;
+            throw;
+        }
+    }
 };
 
 void check_retries(int max_retries) {
@@ -85,14 +106,15 @@ void download(http::Session& session, const std::string& url, const std::filesys
     if (dest.has_parent_path()) std::filesystem::create_directories(dest.parent_path());
     std::exception_ptr last;
     for (int n = 1; n <= max_retries; ++n) {
+        FileSink sink(dest, std::nullopt);
         try {
-            FileSink sink(dest, std::nullopt);
             http::Response r = session.get_to(url, kDownloadTimeout, sink);
             require_success(r);
             sink.finish();
             return;
         } catch (const std::exception& e) {
             if (is_interrupt(e)) throw;
+            if (sink.failed_locally()) throw;
             last = std::current_exception();
         }
         if (n < max_retries) pause_seconds(n);
@@ -105,14 +127,15 @@ bool download_range(http::Session& session, const std::string& url, const std::f
     check_retries(max_retries);
     std::exception_ptr last;
     for (int n = 1; n <= max_retries; ++n) {
+        FileSink sink(dest, first);
         try {
-            FileSink sink(dest, first);
             http::Response r = session.get_to(url, kDownloadTimeout, sink, std::make_pair(first, last_byte));
             require_success(r);
             sink.finish();
             return r.status == 206;
         } catch (const std::exception& e) {
             if (is_interrupt(e)) throw;
+            if (sink.failed_locally()) throw;
             last = std::current_exception();
         }
         if (n < max_retries) pause_seconds(n);

@@ -94,14 +94,18 @@ private:
         const uint64_t bs = item.block_size;
         const std::optional<uint64_t> size = item.size && *item.size != 0 ? item.size : std::nullopt;
         bool range_ok = true;
+        size_t fetched = 0;
         for (uint64_t bi : item.blocks) {
             uint64_t first = bi * bs;
             uint64_t end = size ? std::min((bi + 1) * bs, *size) : first + bs;
             if (download_range(session_, url, dest, first, end - 1, kAttempts)) {
                 downloaded += static_cast<double>(bs);
+                ++fetched;
                 report_progress(progress_, "Downloading " + last_component(item.path), downloaded, total);
             } else {
-                downloaded += static_cast<double>(size ? *size : bs);
+                // The whole file came instead of the blocks still planned.
+                const double unfetched = static_cast<double>(item.blocks.size() - fetched) * static_cast<double>(bs);
+                count_whole_file(dest, unfetched);
                 range_ok = false;
                 break;
             }
@@ -110,8 +114,19 @@ private:
             if (!item.sha256.empty() && sha256_if_readable(dest) == item.sha256) return;
             println("[Update] block verify mismatch for " + item.path + ", falling back to full download");
             download(session_, url, dest, kAttempts);
+            count_whole_file(dest, 0);
         }
         verify(dest, item.sha256);
+    }
+
+    // A whole file fetched where `planned` bytes were counted in the total: the
+    // total grows by what came beyond the plan, so progress never passes it.
+    void count_whole_file(const fs::path& dest, double planned) {
+        std::error_code ec;
+        const uintmax_t got = fs::file_size(dest, ec);
+        const double size = ec ? 0.0 : static_cast<double>(got);
+        total += size - planned;
+        downloaded += size;
     }
 
     http::Session& session_;
