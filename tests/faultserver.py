@@ -50,8 +50,8 @@ class _Handler(BaseHTTPRequestHandler):
     def handle(self):
         try:
             super().handle()
-        except ssl.SSLError:
-            pass  # a client that refused the certificate
+        except (ssl.SSLError, ConnectionResetError):
+            pass  # a client that refused the certificate, or dropped a kept-alive connection
 
     def do_GET(self):
         self._serve(send_body=True)

@@ -14,7 +14,7 @@ import pytest
 from faultserver import FaultServer, Reply
 from tarvik_cmd import auto_update as au
 from update_fixtures import (APP, DISPLAY, EXE_SCRIPT, MANIFEST, Widgets, make_install, manifest, private_tmp,
-                             publish_version, update_server)
+                             publish_version, update_server, wait_for)
 
 GOOD = {"app_name": "Shop", "version": "1.2", "os": "linux", "arch": "x64", "files": {"a.txt": "1" * 64}}
 DATA = random.Random(7).randbytes(300000)
@@ -40,12 +40,6 @@ class TestContentCodings:
         assert au._fetch_manifest(srv.url("/m.json"), 1) == GOOD
         offered = [c.strip().split(";")[0] for c in srv.requests("/m.json")[0].headers["Accept-Encoding"].split(",")]
         assert "gzip" in offered and "identity" not in offered
-
-    def test_manifest_compressed_unasked_with_a_name_of_its_own_is_refused_cleanly(self, srv):
-        srv.script("/m.json", Reply(200, b"\x1f\x8b garbage", {"Content-Encoding": "x-made-up"}))
-        with pytest.raises(Exception) as e:
-            au._fetch_manifest(srv.url("/m.json"), 1)
-        assert not isinstance(e.value, (urllib.error.HTTPError, KeyboardInterrupt))
 
     def test_files_are_asked_for_uncompressed(self, srv, tmp_path):
         au._download(srv.url("/f.bin"), tmp_path / "f", 1)
@@ -79,9 +73,8 @@ class TestContentCodings:
         srv.script("/g.bin", Reply(200, b"\x00\x01packed", {"Content-Encoding": "x-made-up"}))
         dest = tmp_path / "g.bin"
         dest.write_bytes(b"precious")
-        with pytest.raises(Exception) as e:
+        with pytest.raises(RuntimeError, match="(?i)content encoding"):
             au._download(srv.url("/g.bin"), dest, 1)
-        assert not isinstance(e.value, KeyboardInterrupt)
         assert dest.read_bytes() == b"precious"
 
 
@@ -143,6 +136,8 @@ def site(tmp_path, monkeypatch, private_tmp):
 
     ns.serve, ns.installed = serve, installed
     yield ns
+    # a started update script runs to its end before the folders go
+    wait_for(lambda: not (ns.install / "update.sh").exists(), "the update script to finish")
     if ns.srv:
         ns.srv.close()
 
