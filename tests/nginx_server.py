@@ -1,6 +1,6 @@
 """nginx as the update server: a child process with its own prefix and
-configuration in a temporary folder. Port 8000 (the built-in base URL) answers
-every request with a redirect to the serving port, which serves `www` with a
+configuration in a temporary folder. A front port (8000 for the built-in base
+URL) can answer every request with a redirect to the serving port, which serves `www` with a
 common hardening rule (dot-files denied) and compresses JSON for clients that
 offer it; a third port speaks HTTPS with HTTP/2. The access log records what
 each request asked for and got."""
@@ -35,10 +35,7 @@ http {{
     default_type application/octet-stream;
     keepalive_timeout 30s;
 
-    server {{
-        listen 127.0.0.1:{front};
-        location / {{ return 302 http://127.0.0.1:{port}$request_uri; }}
-    }}
+{front_server}
     server {{
         listen 127.0.0.1:{port};
         listen 127.0.0.1:{tls_port} ssl http2;
@@ -52,6 +49,12 @@ http {{
     }}
 }}
 """
+
+FRONT = """
+    server {{
+        listen 127.0.0.1:{front};
+        location / {{ return 302 http://127.0.0.1:{port}$request_uri; }}
+    }}"""
 
 
 def find_nginx():
@@ -68,17 +71,18 @@ def _listening(port):
 
 
 class Nginx:
-    def __init__(self, binary, tmp, www, cert, key, front=8000):
+    def __init__(self, binary, tmp, www, cert, key, front=None):
         self.tmp = Path(tmp)
         self.tmp.mkdir(parents=True, exist_ok=True)
         self.front, self.port, self.tls_port = front, free_port(), free_port()
         conf = self.tmp / "nginx.conf"
-        conf.write_text(CONFIG.format(tmp=self.tmp, front=front, port=self.port, tls_port=self.tls_port,
-                                      www=www, cert=cert, key=key))
+        front_server = FRONT.format(front=front, port=self.port) if front else ""
+        conf.write_text(CONFIG.format(tmp=self.tmp, front_server=front_server, port=self.port,
+                                      tls_port=self.tls_port, www=www, cert=cert, key=key))
         self.proc = subprocess.Popen([binary, "-p", str(self.tmp), "-c", str(conf), "-e", str(self.tmp / "error.log")],
                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
         end = time.monotonic() + 20
-        while not all(_listening(p) for p in (front, self.port, self.tls_port)):
+        while not all(_listening(p) for p in (front, self.port, self.tls_port) if p):
             if self.proc.poll() is not None or time.monotonic() > end:
                 self.stop()
                 raise RuntimeError("nginx did not start: " + self.errors())

@@ -36,18 +36,31 @@ V2 = {".gitignore": b"*.tmp\n", "Shop": EXE, "big.bin": BIG2, "lib/a.so": b"a2" 
       "lib/new.so": b"new" * 3000, ".config/app.ini": b"[app]\n"}
 
 
-@pytest.fixture
-def nginx(tmp_path, test_ca):
+def start_nginx(tmp_path, test_ca, front=None):
     binary = find_nginx()
     if binary is None:
         pytest.skip("nginx is not installed and could not be (scripts/setup.sh installs Debian's nginx-light)")
+    www = tmp_path / "www"
+    www.mkdir()
+    server = Nginx(binary, tmp_path / "nginx", www, test_ca.cert, test_ca.key, front)
+    server.www = www
+    return server
+
+
+@pytest.fixture
+def nginx(tmp_path, test_ca):
+    """Behind the built-in base URL: port 8000 redirects to it."""
     if not port_8000_free():
         pytest.fail("127.0.0.1:8000 is taken: check_update talks to the built-in base URL, "
                     "stop whatever listens there and run again")
-    www = tmp_path / "www"
-    www.mkdir()
-    server = Nginx(binary, tmp_path / "nginx", www, test_ca.cert, test_ca.key)
-    server.www = www
+    server = start_nginx(tmp_path, test_ca, front=8000)
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def nginx_alone(tmp_path, test_ca):
+    server = start_nginx(tmp_path, test_ca)
     yield server
     server.stop()
 
@@ -96,7 +109,8 @@ def test_block_level_update_through_nginx(nginx, tmp_path, monkeypatch, private_
 
 
 class TestHttps:
-    def test_http2_with_a_trusted_test_authority(self, nginx, test_ca, no_ca_env, tmp_path):
+    def test_http2_with_a_trusted_test_authority(self, nginx_alone, test_ca, no_ca_env, tmp_path):
+        nginx = nginx_alone
         (nginx.www / "f.bin").write_bytes(BIG1)
         no_ca_env.setenv("SSL_CERT_FILE", str(test_ca.ca_file))
         dest = tmp_path / "f.bin"
@@ -116,7 +130,8 @@ class TestHttps:
         tls = [r for r in nginx.log() if r["port"] == str(nginx.tls_port)]
         assert {r["proto"] for r in tls} == {"HTTP/2.0"} and len(tls) == 4
 
-    def test_untrusted_authority_is_refused(self, nginx, no_ca_env, tmp_path):
+    def test_untrusted_authority_is_refused(self, nginx_alone, no_ca_env, tmp_path):
+        nginx = nginx_alone
         (nginx.www / "f.bin").write_bytes(b"x")
         with pytest.raises(urllib.error.URLError) as e:
             au._download(nginx.url("/f.bin", tls=True), tmp_path / "f", 1)
