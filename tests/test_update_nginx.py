@@ -127,7 +127,12 @@ class TestHttps:
         with pytest.raises(urllib.error.HTTPError) as e:
             au._download(nginx.url("/.hidden", tls=True), tmp_path / "h", 1)
         assert str(e.value) == "HTTP Error 403: Forbidden"
-        tls = [r for r in nginx.log() if r["port"] == str(nginx.tls_port)]
+        def tls_rows():
+            return [r for r in nginx.log() if r["port"] == str(nginx.tls_port)]
+
+        # nginx writes a request's log line after its answer has gone out
+        wait_for(lambda: len(tls_rows()) >= 4, "nginx to log the requests")
+        tls = tls_rows()
         assert {r["proto"] for r in tls} == {"HTTP/2.0"} and len(tls) == 4
 
     def test_untrusted_authority_is_refused(self, nginx_alone, no_ca_env, tmp_path):
