@@ -89,6 +89,10 @@ def test_block_level_update_through_nginx(nginx, tmp_path, monkeypatch, private_
     wait_for(lambda: (install / "started.txt").exists(), "the restarted executable")
     assert tree(install, skip={"started.txt", "build.json", "update_crash.log"}) == {**V2, MANIFEST: json.dumps(doc, indent=2).encode()}
 
+    def file_gets():
+        return [r for r in nginx.log()[checked:] if r["uri"].startswith(FOLDER) and r["method"] == "GET"]
+
+    wait_for(lambda: len(file_gets()) >= 4, "nginx to log the requests")
     log = nginx.log()[checked:]
     front = [r for r in log if r["port"] == str(nginx.front)]
     served = [r for r in log if r["port"] == str(nginx.port) and r["uri"].startswith(ROOT)]
