@@ -20,6 +20,26 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
+# nginx, for the tests that run an update through an ordinary web server (they
+# start their own on free ports). Optional: without it those tests are skipped.
+if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  for p in nginx-light nginx; do
+    apt-cache show "$p" >/dev/null 2>&1 || continue
+    echo "[setup] installing $p for the tests"
+    if DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "$p" >/dev/null; then
+      # no system service on port 80 for it
+      if command -v systemctl >/dev/null && [ -d /run/systemd/system ]; then
+        "${sudo_cmd[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
+      fi
+    else
+      echo "[setup] could not install $p: the nginx tests will be skipped"
+    fi
+    break
+  done
+fi
+
 python=${PYTHON:-python3}
 [ -x .venv/bin/python ] || "$python" -m venv .venv
 .venv/bin/python -m pip install -q --disable-pip-version-check \

@@ -4,10 +4,12 @@ client's tests.
 Each path can be given a script of replies, consumed one per request (the last
 one repeats). Paths without a script are served from ``root`` (GET and HEAD,
 single byte ranges unless ``honour_ranges`` is off). Every request is logged
-with its method, path, headers, arrival time and the body bytes sent.
+with its method, path, headers, arrival time and the body bytes sent. With
+``tls=(certfile, keyfile)`` it speaks HTTPS.
 """
 import os
 import socket
+import ssl
 import struct
 import threading
 import time
@@ -44,6 +46,12 @@ class _Handler(BaseHTTPRequestHandler):
 
     def log_message(self, *args):  # keep test output quiet
         pass
+
+    def handle(self):
+        try:
+            super().handle()
+        except (ssl.SSLError, ConnectionResetError):
+            pass  # a client that refused the certificate, or dropped a kept-alive connection
 
     def do_GET(self):
         self._serve(send_body=True)
@@ -103,7 +111,7 @@ class _Handler(BaseHTTPRequestHandler):
 
 
 class FaultServer:
-    def __init__(self, port=0, root=None, honour_ranges=True):
+    def __init__(self, port=0, root=None, honour_ranges=True, tls=None):
         self.root = Path(root) if root else None
         self.honour_ranges = honour_ranges
         self.scripts: dict[str, list[Reply]] = {}
@@ -114,13 +122,20 @@ class FaultServer:
         except OSError as e:
             raise RuntimeError(f"cannot listen on 127.0.0.1:{port}: {e} (is another server running?)") from e
         self.httpd.daemon_threads = True
+        self.scheme = "http"
+        if tls:
+            ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            ctx.load_cert_chain(*tls)
+            # the handshake happens in the handler's thread, where a refused one ends quietly
+            self.httpd.socket = ctx.wrap_socket(self.httpd.socket, server_side=True, do_handshake_on_connect=False)
+            self.scheme = "https"
         self.httpd.owner = self
         self.port = self.httpd.server_address[1]
         self.thread = threading.Thread(target=self.httpd.serve_forever, args=(0.05,), daemon=True)
         self.thread.start()
 
     def url(self, path="/"):
-        return f"http://127.0.0.1:{self.port}{path}"
+        return f"{self.scheme}://127.0.0.1:{self.port}{path}"
 
     def script(self, path, *replies):
         with self.lock:

@@ -13,8 +13,10 @@
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
+#include "core/http_status.hpp"
 #include "core/http_transfer.hpp"
 #include "core/pytext.hpp"
+#include "core/tls_trust.hpp"
 
 namespace tarvik::http {
 
@@ -48,6 +50,21 @@ bool starts_with_nocase(const char* p, size_t n, const char* prefix) {
     return true;
 }
 
+size_t trailing_crlf(const char* p, size_t n) {
+    size_t k = 0;
+    while (k < n && (p[n - 1 - k] == '\r' || p[n - 1 - k] == '\n')) ++k;
+    return k;
+}
+
+// "identity" or nothing: the body is the representation itself.
+bool is_identity_coding(std::string value) {
+    std::string v;
+    for (char c : value)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            v += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return v.empty() || v == "identity";
+}
+
 size_t on_header(char* p, size_t size, size_t nitems, void* userdata) {
     auto& t = *static_cast<Transfer*>(userdata);
     size_t n = size * nitems;
@@ -70,6 +87,12 @@ size_t on_header(char* p, size_t size, size_t nitems, void* userdata) {
         }
     } else if (starts_with_nocase(p, n, "location:")) {
         t.has_location = true;
+    } else if (t.ranged && t.status == 206 && starts_with_nocase(p, n, "content-encoding:") &&
+               !is_identity_coding(std::string(p + 17, n - 17))) {
+        // A range of a compressed representation is not a range of the file.
+        t.error = std::make_exception_ptr(runtime_error("range answered with a compressed body (Content-Encoding:" +
+                                                        std::string(p + 17, n - 17 - trailing_crlf(p, n)) + ")"));
+        return 0;
     }
     return n;
 }
@@ -153,7 +176,8 @@ std::string os_text(long errnum) {
 
 namespace detail {
 
-void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_slist* headers) {
+void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_slist* headers,
+             const TlsTrust& trust) {
     check_scheme(url);
     curl_easy_reset(e);
     t.errbuf[0] = '\0';
@@ -168,6 +192,7 @@ void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connect_ms > 0 ? connect_ms : 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    apply_tls_trust(e, trust);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t.errbuf);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
@@ -182,11 +207,21 @@ void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_
     if (headers) curl_easy_setopt(e, CURLOPT_HTTPHEADER, headers);
 }
 
-SlistPtr range_header(uint64_t first, uint64_t last) {
-    std::string h = "Range: bytes=" + std::to_string(first) + "-" + std::to_string(last);
-    SlistPtr list(curl_slist_append(nullptr, h.c_str()));
-    if (!list) throw std::bad_alloc();
-    return list;
+SlistPtr prepare_file_get(CURL* e, Transfer& t, const std::string& url, double timeout,
+                          std::optional<std::pair<uint64_t, uint64_t>> range, const TlsTrust& trust) {
+    // Files are asked for as they are ("identity": ranges must be ranges of the
+    // file itself), yet a body a server compresses unasked is decoded, never
+    // stored compressed; a compressed 206 fails the request (on_header).
+    SlistPtr headers(curl_slist_append(nullptr, "Accept-Encoding: identity"));
+    if (!headers) throw std::bad_alloc();
+    if (range) {
+        std::string h = "Range: bytes=" + std::to_string(range->first) + "-" + std::to_string(range->second);
+        if (!curl_slist_append(headers.get(), h.c_str())) throw std::bad_alloc();
+        t.ranged = true;
+    }
+    prepare(e, t, url, timeout, headers.get(), trust);
+    curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
+    return headers;
 }
 
 bool stalled(const Transfer& t, Clock::time_point now, double timeout) {
@@ -234,7 +269,8 @@ Response finish(CURL* e, CURLcode rc, Transfer& t, const std::string& url) {
     if (t.error) std::rethrow_exception(t.error);
     Response r;
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &r.status);
-    r.reason = t.reason;
+    // HTTP/2 has no reason phrase; the standard one stands in, as Python shows it.
+    r.reason = t.reason.empty() ? std::string(standard_reason_phrase(r.status)) : t.reason;
     char* final_url = nullptr;
     curl_easy_getinfo(e, CURLINFO_EFFECTIVE_URL, &final_url);
     r.url = final_url ? final_url : url;
@@ -254,16 +290,18 @@ Response finish(CURL* e, CURLcode rc, Transfer& t, const std::string& url) {
 struct Session::Impl {
     MultiPtr multi;
     EasyPtr easy;
+    TlsTrust trust;
 
     Impl() {
         global_init();
         multi.reset(curl_multi_init());
         easy.reset(curl_easy_init());
         if (!multi || !easy) throw runtime_error("libcurl could not create a transfer handle");
+        trust = tls_trust_from_environment();
     }
 
     void prepare(Transfer& t, const std::string& url, double timeout, curl_slist* headers) {
-        detail::prepare(easy.get(), t, url, timeout, headers);
+        detail::prepare(easy.get(), t, url, timeout, headers, trust);
     }
 
     Response run(Transfer& t, const std::string& url, double timeout) {
@@ -302,6 +340,7 @@ struct Session::Impl {
 Session::Session() : impl_(std::make_unique<Impl>()) {}
 
 CURLM* detail::SessionAccess::multi(Session& s) { return s.impl_->multi.get(); }
+const TlsTrust& detail::SessionAccess::trust(Session& s) { return s.impl_->trust; }
 Session::~Session() = default;
 
 namespace {
@@ -317,6 +356,9 @@ Response Session::get(const std::string& url, double timeout, size_t max_body) {
     t.memory = &body;
     t.max_memory = max_body;
     impl_->prepare(t, url, timeout, nullptr);
+    // Offered every coding this libcurl decodes (gzip, deflate, br, zstd); the
+    // body arrives decoded.
+    curl_easy_setopt(impl_->easy.get(), CURLOPT_ACCEPT_ENCODING, "");
     Response r = impl_->run(t, url, timeout);
     r.body = std::move(body);
     return r;
@@ -333,9 +375,7 @@ Response Session::get_to(const std::string& url, double timeout, BodySink& sink,
                          std::optional<std::pair<uint64_t, uint64_t>> range) {
     Transfer t;
     t.sink = &sink;
-    SlistPtr headers;
-    if (range) headers = range_header(range->first, range->second);
-    impl_->prepare(t, url, timeout, headers.get());
+    SlistPtr headers = prepare_file_get(impl_->easy.get(), t, url, timeout, range, impl_->trust);
     return impl_->run(t, url, timeout);
 }
 

@@ -3,12 +3,14 @@
 // connections. Several GETs at once: http_pool.hpp.
 //
 // Every request: User-Agent "Ostervane-Updater", redirects followed (at most 10),
-// http and https only, TLS verification on, no signals. The timeout bounds the
+// http and https only, TLS verification on against the certificate authorities
+// of core/tls_trust.hpp, no signals. The timeout bounds the
 // connect (and TLS handshake) and every later wait for data; there is no cap on
 // the whole transfer.
 //
 // The HTTP status of the final response is returned, never thrown: each caller
-// decides what a status means. Transport failures are thrown with the kinds that
+// decides what a status means. Its reason phrase is the standard one when the
+// status line has none (HTTP/2 never has one). Transport failures are thrown with the kinds that
 // Python callers know from urllib:
 //   - resolving, connecting, the TLS handshake or sending the request fails
 //     or times out: UrlError (reason: the failure's text);
@@ -74,13 +76,17 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // GET with the body kept in memory. With max_body (not 0) a longer body
-    // aborts the transfer with an Error of kind RuntimeError.
+    // GET with the body kept in memory, offering every content coding libcurl
+    // decodes; the body is the decoded one. With max_body (not 0) a longer
+    // (decoded) body aborts the transfer with an Error of kind RuntimeError.
     Response get(const std::string& url, double timeout, size_t max_body = 0);
     // HEAD: status and reason only.
     Response head(const std::string& url, double timeout);
-    // GET streaming the body to sink. With a range, the header
-    // "Range: bytes=first-last" is sent (last inclusive).
+    // GET streaming the body to sink, asking for it uncompressed
+    // ("Accept-Encoding: identity"); a body compressed unasked reaches the sink
+    // decoded. With a range, the header "Range: bytes=first-last" is sent (last
+    // inclusive), and a 206 answer with a content coding fails with
+    // an Error of kind RuntimeError before the sink sees anything.
     Response get_to(const std::string& url, double timeout, BodySink& sink,
                     std::optional<std::pair<uint64_t, uint64_t>> range = std::nullopt);
     // POST multipart/form-data: the fields first, then the file parts, each read

@@ -44,6 +44,7 @@ bool connection_failure(CURLcode rc) {
 struct Pool::Impl {
     MultiPtr owned;
     CURLM* multi = nullptr;  // owned, or the borrowed session's
+    TlsTrust trust;          // read from the environment, or the borrowed session's
     std::vector<std::unique_ptr<Slot>> slots;
     int capacity = 1;
     Id next_id = 1;
@@ -95,12 +96,14 @@ Pool::Pool(int connections) : impl_(std::make_unique<Impl>()) {
     impl_->owned.reset(curl_multi_init());
     if (!impl_->owned) throw runtime_error("libcurl could not create a transfer handle");
     impl_->multi = impl_->owned.get();
+    impl_->trust = tls_trust_from_environment();
     impl_->capacity = std::max(1, connections);
     curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(impl_->capacity));
 }
 
 Pool::Pool(Session& borrowed, int connections) : impl_(std::make_unique<Impl>()) {
     impl_->multi = SessionAccess::multi(borrowed);
+    impl_->trust = SessionAccess::trust(borrowed);
     impl_->capacity = std::max(1, connections);
     curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(impl_->capacity));
 }
@@ -131,8 +134,7 @@ Pool::Id Pool::start(const std::string& url, double timeout, BodySink& sink,
     }
     slot->t = Transfer{};
     slot->t.sink = &sink;
-    slot->headers = range ? range_header(range->first, range->second) : SlistPtr();
-    prepare(slot->easy.get(), slot->t, url, timeout, slot->headers.get());
+    slot->headers = prepare_file_get(slot->easy.get(), slot->t, url, timeout, range, impl_->trust);
     slot->url = url;
     slot->host = host_key(url);
     slot->timeout = timeout;

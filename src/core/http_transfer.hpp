@@ -9,9 +9,11 @@
 #include <chrono>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "core/http.hpp"
+#include "core/tls_trust.hpp"
 
 namespace tarvik::http::detail {
 
@@ -43,6 +45,7 @@ struct Transfer {
     long status = 0;                // of the response whose headers arrive now
     bool has_location = false;
     bool follows_redirects = true;
+    bool ranged = false;            // a Range header was sent
     std::string reason;
     Clock::time_point last_activity = Clock::now();
     curl_off_t last_down = 0, last_up = 0;
@@ -51,16 +54,23 @@ struct Transfer {
 };
 
 // Resets the handle (its connections stay in the pool it belongs to) and sets
-// what every request shares. Throws for a URL that is not http or https.
-void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_slist* headers);
+// what every request shares, the certificate authorities to trust included.
+// Throws for a URL that is not http or https.
+void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_slist* headers,
+             const TlsTrust& trust);
 
 // The multi handle (and so the connection cache) of a session.
 struct SessionAccess {
     static CURLM* multi(Session& s);
+    static const TlsTrust& trust(Session& s);
 };
 
-// "Range: bytes=first-last" as a header list.
-SlistPtr range_header(uint64_t first, uint64_t last);
+// prepare() for a GET of a file or of one range of it: the file asked for
+// uncompressed ("Accept-Encoding: identity", with "Range: bytes=first-last"),
+// a body compressed unasked decoded all the same. The header list returned
+// must outlive the transfer.
+SlistPtr prepare_file_get(CURL* e, Transfer& t, const std::string& url, double timeout,
+                          std::optional<std::pair<uint64_t, uint64_t>> range, const TlsTrust& trust);
 
 // True when the request is on its way and no data came for `timeout` seconds.
 bool stalled(const Transfer& t, Clock::time_point now, double timeout);

@@ -44,6 +44,18 @@ std::optional<std::string> read_local_manifest(const std::string& path) {
     }
 }
 
+bool has_hidden_component(const std::string& rel) {
+    return rel.rfind('.', 0) == 0 || rel.find("/.") != std::string::npos;
+}
+
+// The file the HEAD probe asks for: the first one with no hidden component
+// (servers commonly deny dot-files such as ".gitignore"), else the first.
+std::string probe_key(const Json& files) {
+    for (const auto& member : files.get_ref<const Json::object_t&>())
+        if (!has_hidden_component(member.first)) return member.first;
+    return files.begin().key();
+}
+
 // Reports a failed manifest fetch the way its kind calls for.
 void report_fetch_failure(const std::exception& e, Progress& progress) {
     if (auto* h = dynamic_cast<const HttpError*>(&e)) {
@@ -139,7 +151,7 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     const Json& remote_files = remote["files"];
     const std::string file_base_url = update_url + app_name + "-" + remote_version + "-" + pf.display + "/";
     if (!remote_files.empty()) {
-        const std::string probe_path = remote_files.begin().key();
+        const std::string probe_path = probe_key(remote_files);
         const std::string probe_url = file_base_url + probe_path;
         auto [ok, reason] = url_head_ok(session, probe_url, 5.0, 2);
         if (!ok) {

@@ -26,6 +26,9 @@ public:
     // Flushes and closes the file; a failing close is a write failure.
     void finish();
     long status() const { return status_; }
+    // The file could not be opened, written or closed: asking the server
+    // again cannot help.
+    bool failed_locally() const { return failed_locally_; }
 
 private:
     std::filesystem::path dest_;
@@ -33,6 +36,17 @@ private:
     std::vector<char> buffer_ = std::vector<char>(http::kChunkSize);
     UniqueFile file_;  // declared after buffer_: closed before the buffer goes
     long status_ = 0;
+    bool failed_locally_ = false;
+
+    template <class F>
+    void local(F&& work) {
+        try {
+            work();
+        } catch (...) {
+            failed_locally_ = true;
+            throw;
+        }
+    }
 };
 
 }  // namespace tarvik::update

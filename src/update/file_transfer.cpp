@@ -43,13 +43,14 @@ void download(http::Session& session, const std::string& url, const std::filesys
     if (dest.has_parent_path()) std::filesystem::create_directories(dest.parent_path());
     std::exception_ptr last;
     for (int n = 1; n <= max_retries; ++n) {
+        FileSink sink(dest, std::nullopt);
         try {
-            FileSink sink(dest, std::nullopt);
             http::Response r = session.get_to(url, kDownloadTimeout, sink);
             require_success(r);
             sink.finish();
             return;
         } catch (const std::exception&) {
+            if (sink.failed_locally()) throw;
             last = std::current_exception();
         }
         if (n < max_retries) pause_seconds(n);
@@ -62,13 +63,14 @@ bool download_range(http::Session& session, const std::string& url, const std::f
     check_retries(max_retries);
     std::exception_ptr last;
     for (int n = 1; n <= max_retries; ++n) {
+        FileSink sink(dest, first);
         try {
-            FileSink sink(dest, first);
             http::Response r = session.get_to(url, kDownloadTimeout, sink, std::make_pair(first, last_byte));
             require_success(r);
             sink.finish();
             return r.status == 206;
         } catch (const std::exception&) {
+            if (sink.failed_locally()) throw;
             last = std::current_exception();
         }
         if (n < max_retries) pause_seconds(n);

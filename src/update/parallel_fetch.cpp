@@ -75,12 +75,13 @@ struct Job {
     int open = 0;            // requests not yet completed
     bool whole_came = false; // a range was answered with the whole file
     bool ranges_known = false;  // the first block came as a range: the rest may go at once
+    size_t blocks_fetched = 0;  // blocks that came as ranges
 };
 
 struct Request {
     size_t job = 0;
     std::optional<uint64_t> block;  // block index, or the whole file
-    bool fallback = false;          // whole file after a block mismatch: no progress step
+    bool fallback = false;          // whole file after a block mismatch
     int attempts = 0, refusals = 0;
     Clock::time_point ready_at{};  // of the next attempt
     std::unique_ptr<FileSink> whole_sink;
@@ -253,19 +254,28 @@ private:
     }
 
     void whole_done(const Request& r, Job& j) {
-        if (!r.fallback) {
-            double size = static_cast<double>(fs::file_size(j.dest));
-            total_ += size;
-            downloaded_ += size;
-            report_progress(progress_, "Downloading " + j.name, downloaded_, total_);
-        }
+        // A whole file, or one fetched again after its blocks did not add up:
+        // nothing of it was in the planned total yet.
+        count_whole_file(j, 0);
+        if (!r.fallback) report_progress(progress_, "Downloading " + j.name, downloaded_, total_);
         verify(j.dest, j.item->sha256);
+    }
+
+    // A whole file arrived where `planned` bytes were counted in the total: the
+    // total grows by what came beyond the plan, so progress never passes it.
+    void count_whole_file(const Job& j, double planned) {
+        std::error_code ec;
+        const uintmax_t got = fs::file_size(j.dest, ec);
+        const double size = ec ? 0.0 : static_cast<double>(got);
+        total_ += size - planned;
+        downloaded_ += size;
     }
 
     void block_done(const Request& r, Job& j, bool ranged) {
         const DownloadItem& item = *j.item;
         if (j.whole_came) return;  // a late block of a file that came whole
         if (ranged) {
+            ++j.blocks_fetched;
             downloaded_ += static_cast<double>(item.block_size);
             report_progress(progress_, "Downloading " + j.name, downloaded_, total_);
             if (!j.ranges_known) {
@@ -278,7 +288,8 @@ private:
             drop_other_requests(r.job);
             j.open = 0;
             fs::rename(side_path(j), j.dest);
-            downloaded_ += static_cast<double>(item.size && *item.size != 0 ? *item.size : item.block_size);
+            count_whole_file(j, static_cast<double>(item.blocks.size() - j.blocks_fetched) *
+                                    static_cast<double>(item.block_size));
             verify(j.dest, item.sha256);
             return;
         }

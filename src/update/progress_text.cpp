@@ -22,6 +22,7 @@ std::string progress_text(const std::string& extra, double downloaded, double to
 
 void report_progress(Progress& p, const std::string& extra, double downloaded, double total) {
     if (!p.has_bar()) return;
+    if (downloaded > total) downloaded = total;  // never more than the planned total
     double pct = percent(downloaded, total);
     if (total <= 0) p.set_bar_value(0, true);
     else if (pct > 100) p.set_bar_value(100, true);
