@@ -108,8 +108,8 @@ std::string py_repr(std::string_view utf8) {
     std::string out(1, quote);
     size_t i = 0;
     while (i < text.size()) {
-        char32_t cp;
-        size_t bad;
+        char32_t cp = 0;
+        size_t bad = 0;
         size_t n = decode_one(text, i, cp, bad);
         i += n ? n : 1;
         if (cp == static_cast<char32_t>(quote) || cp == '\\') {

@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "core/errors.hpp"
+#include "core/file_io.hpp"
 #include "update/installation.hpp"
 
 #ifdef _WIN32
@@ -22,8 +23,8 @@ namespace tarvik::update {
 #ifdef _WIN32
 
 void start_detached_script(const std::string& script_path, const std::string& cwd) {
-    std::wstring cmd = L"cmd.exe /d /c \"\"" + fs_path(script_path).wstring() + L"\"\"";
-    std::wstring dir = fs_path(cwd.empty() ? "." : cwd).wstring();
+    std::wstring cmd = L"cmd.exe /d /c \"\"" + path_from_utf8(script_path).wstring() + L"\"\"";
+    std::wstring dir = path_from_utf8(cwd.empty() ? "." : cwd).wstring();
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -113,7 +114,7 @@ void append_crash_log(const std::string& crash_log, const std::string& script_pa
 #endif
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-        std::ofstream out(fs_path(crash_log), std::ios::binary | std::ios::app);
+        std::ofstream out(path_from_utf8(crash_log), std::ios::binary | std::ios::app);
         out << "===== " << stamp << " =====\n" << "script_path=" << script_path << "\n" << error << "\n";
     } catch (...) {
         // the log is a courtesy; the update is abandoned either way

@@ -69,7 +69,7 @@ public:
 
     void fetch(const DownloadItem& item) {
         const std::string url = h_.file_base_url + item.path;
-        const fs::path dest = fs_path(join_relative(temp_dir_, item.path));
+        const fs::path dest = path_from_utf8(join_relative(temp_dir_, item.path));
         if (item.partial && !item.blocks.empty()) {
             patch_blocks(item, url, dest);
             return;
@@ -86,22 +86,22 @@ private:
     // Starts from the installed copy and fetches only the listed blocks.
     void patch_blocks(const DownloadItem& item, const std::string& url, const fs::path& dest) {
         fs::create_directories(dest.parent_path());
-        const fs::path installed = fs_path(join_relative(h_.app_dir, item.path));
+        const fs::path installed = path_from_utf8(join_relative(h_.app_dir, item.path));
         std::error_code ec;
         if (fs::is_regular_file(installed, ec)) copy_content(installed, dest);
         else write_file(dest, "");
 
         const uint64_t bs = item.block_size;
-        const std::optional<uint64_t> size = item.size && *item.size != 0 ? item.size : std::nullopt;
+        const uint64_t size = item.size.value_or(0);  // 0: not known
         bool range_ok = true;
         for (uint64_t bi : item.blocks) {
             uint64_t first = bi * bs;
-            uint64_t end = size ? std::min((bi + 1) * bs, *size) : first + bs;
+            uint64_t end = size != 0 ? std::min((bi + 1) * bs, size) : first + bs;
             if (download_range(session_, url, dest, first, end - 1, kAttempts)) {
                 downloaded += static_cast<double>(bs);
                 report_progress(progress_, "Downloading " + last_component(item.path), downloaded, total);
             } else {
-                downloaded += static_cast<double>(size ? *size : bs);
+                downloaded += static_cast<double>(size != 0 ? size : bs);
                 range_ok = false;
                 break;
             }
@@ -141,7 +141,7 @@ bool start_script(const std::string& script_path, const HandOff& h, TempDir& tem
         append_crash_log(join_path(h.app_dir, "update_crash.log"), script_path, err);
         temp.remove();
         std::error_code ec;
-        fs::remove(fs_path(script_path), ec);
+        fs::remove(path_from_utf8(script_path), ec);
         progress.show("Update script failed to start, skipping (see update_crash.log)");
         return false;
     }
@@ -174,12 +174,12 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
             return false;
         }
     }
-    if (!h.new_exe_rel.empty()) make_executable(fs_path(join_relative(temp_dir, h.new_exe_rel)));
+    if (!h.new_exe_rel.empty()) make_executable(path_from_utf8(join_relative(temp_dir, h.new_exe_rel)));
     progress.set_bar(100);
     progress.show("Update download complete, applying...");
 
     try {
-        write_json_file(fs_path(join_path(temp_dir, h.manifest_name)), *h.remote_manifest);
+        write_json_file(path_from_utf8(join_path(temp_dir, h.manifest_name)), *h.remote_manifest);
     } catch (const std::exception& e) {
         if (is_interrupt(e)) throw;
         println("[Update] Warning: failed to write new manifest to temp: " + error_text(e));
