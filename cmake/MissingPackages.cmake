@@ -45,6 +45,6 @@ function(tarvik_stop_if_missing)
   message(FATAL_ERROR
     "${PROJECT_NAME} cannot be built; missing:\n${text}"
     "Packages installed outside the usual places are found through the "
-    "CMAKE_PREFIX_PATH environment variable (Homebrew: "
-    "CMAKE_PREFIX_PATH=\"$(brew --prefix):$(brew --prefix openssl@3)\").")
+    "CMAKE_PREFIX_PATH environment variable, for Homebrew:\n"
+    "  export CMAKE_PREFIX_PATH=\"$(brew --prefix):$(brew --prefix openssl@3)\"")
 endfunction()
