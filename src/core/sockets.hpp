@@ -15,6 +15,7 @@
 #include <sys/socket.h>
 #endif
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 
