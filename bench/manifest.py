@@ -165,7 +165,9 @@ def openssl_pass(files):
 def child_env():
     env = dict(os.environ)
     dev = env.get("TARVIK_DEV_BUILD")
-    paths = [str(Path(dev).resolve()), str(ROOT / "python")] if dev else []
+    if dev:  # the package sources, with the native module of that build
+        env["TARVIK_DEV_BUILD"] = str(Path(dev).resolve())
+    paths = [str(ROOT / "python")] if dev else []
     if env.get("PYTHONPATH"):
         paths.append(env["PYTHONPATH"])
     env["PYTHONPATH"] = os.pathsep.join(paths)

@@ -28,7 +28,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 _dev = os.environ.get("TARVIK_DEV_BUILD")
-_paths = ([str(Path(_dev).resolve()), str(ROOT / "python")] if _dev else []) + [str(ROOT / "devkit")]
+if _dev:  # the package sources, with the native module of that build
+    os.environ["TARVIK_DEV_BUILD"] = str(Path(_dev).resolve())
+_paths = ([str(ROOT / "python")] if _dev else []) + [str(ROOT / "devkit")]
 sys.path[:0] = _paths + [str(ROOT / "tests")]
 os.environ["PYTHONPATH"] = os.pathsep.join(_paths + [os.environ.get("PYTHONPATH", "")])
 

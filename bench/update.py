@@ -43,7 +43,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 _dev = os.environ.get("TARVIK_DEV_BUILD")
-sys.path[:0] = ([str(Path(_dev).resolve()), str(ROOT / "python")] if _dev else []) + [str(ROOT / "tests"), str(ROOT / "devkit")]
+if _dev:  # the package sources, with the native module of that build
+    os.environ["TARVIK_DEV_BUILD"] = str(Path(_dev).resolve())
+sys.path[:0] = ([str(ROOT / "python")] if _dev else []) + [str(ROOT / "tests"), str(ROOT / "devkit")]
 
 from devserver_process import DevServerProcess, find_devserver  # noqa: E402
 from faultserver import FaultServer  # noqa: E402

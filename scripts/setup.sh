@@ -52,3 +52,12 @@ echo "$(pwd)/devkit/compiler" > "$site/tarvik_devkit_compiler.pth"
 
 echo "[setup] building and installing tarvik_cmd"
 .venv/bin/python -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+# The development update server is a developer tool, not part of the library:
+# its own small CMake project, installed beside the venv's interpreter where
+# the demo and the tests look for it.
+echo "[setup] building tarvik-devserver"
+.venv/bin/cmake -S devkit/update_server -B _build/devserver -G Ninja \
+  -DCMAKE_MAKE_PROGRAM="$(pwd)/.venv/bin/ninja" -DCMAKE_BUILD_TYPE=Release >/dev/null
+.venv/bin/cmake --build _build/devserver -j 2 >/dev/null
+.venv/bin/cmake --install _build/devserver --prefix .venv >/dev/null

@@ -1,7 +1,8 @@
 """Test set-up: the stand-in framework packages under devkit/ are put on the
 import path (and on PYTHONPATH for child processes). With TARVIK_DEV_BUILD set
-to a build directory, that build's native module and the package sources in
-python/ are used instead of the installed package."""
+to a build directory, the package sources in python/ are used instead of the
+installed package, and the package takes its native module from that build
+(python/tarvik_cmd/__init__.py)."""
 import os
 import sys
 from pathlib import Path
@@ -12,7 +13,9 @@ DEVKIT = ROOT / "devkit"
 _paths = [str(DEVKIT)]
 _dev = os.environ.get("TARVIK_DEV_BUILD")
 if _dev:
-    _paths = [str(Path(_dev).resolve()), str(ROOT / "python")] + _paths
+    # Absolute, so that child processes started in other folders find it too.
+    os.environ["TARVIK_DEV_BUILD"] = str(Path(_dev).resolve())
+    _paths = [str(ROOT / "python")] + _paths
 for _p in reversed(_paths):
     if _p not in sys.path:
         sys.path.insert(0, _p)

@@ -8,7 +8,7 @@ import random
 
 import pytest
 
-from _tarvik_cmd.core import IniConfig
+from tarvik_cmd._tarvik_cmd.core import IniConfig
 
 # Lines the generator draws from: headers (odd ones included), options with
 # both delimiters, comments, continuations, blanks and malformed lines.

@@ -9,7 +9,7 @@ import struct
 
 import pytest
 
-from _tarvik_cmd.core import json_roundtrip
+from tarvik_cmd._tarvik_cmd.core import json_roundtrip
 from publish_fixtures import make_build
 from tarvik_cmd.publish import publish
 
@@ -225,7 +225,7 @@ def test_utf8_failures_are_described_as_python_decodes_them(ws, capsys, seed):
 
 def test_values_print_as_python_prints_them(ws, capsys):
     import unicodedata
-    from _tarvik_cmd.core import printable_unicode_version
+    from tarvik_cmd._tarvik_cmd.core import printable_unicode_version
     if unicodedata.unidata_version != printable_unicode_version():
         pytest.skip("this Python's Unicode version differs from the library's table")
     every = "".join(chr(c) for c in range(0x110000) if not 0xD800 <= c <= 0xDFFF)

@@ -56,3 +56,19 @@ def test_every_operation_module_has_a_stub_naming_its_exports():
         assert stub.exists(), f"{source.name} has no stub"
         missing = exported_names(ast.parse(source.read_text())) - top_level_names(ast.parse(stub.read_text()))
         assert not missing, f"{stub.name} does not declare {sorted(missing)}"
+
+
+def test_native_module_is_the_packages_own_or_the_developer_builds(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    from tarvik_cmd import _tarvik_cmd
+
+    dev = os.environ.get("TARVIK_DEV_BUILD")
+    expected = Path(dev).resolve() if dev else PACKAGE
+    assert Path(_tarvik_cmd.__file__).parent == expected
+    # A child process started by a test finds the same module.
+    child = subprocess.run([sys.executable, "-c", "from tarvik_cmd import _tarvik_cmd; print(_tarvik_cmd.__file__)"],
+                           capture_output=True, text=True, cwd=tmp_path, check=True)
+    assert Path(child.stdout.strip()).parent == expected

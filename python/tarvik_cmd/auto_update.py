@@ -4,7 +4,7 @@ The launcher calls ``check_update(app_name, version, status_label, progress_bar)
 at start-up; when it returns True an update script has been started and the
 launcher must exit at once.
 """
-from _tarvik_cmd.update import (
+from ._tarvik_cmd.update import (
     BASE_URL,
     UPDATE_URL,
     _app_dir,

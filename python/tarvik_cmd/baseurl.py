@@ -1,4 +1,4 @@
 """Base URL of the update server."""
-from _tarvik_cmd.core import baseurl
+from ._tarvik_cmd.core import baseurl
 
 __all__ = ["baseurl"]

@@ -1,6 +1,6 @@
 """Standalone build of an application workspace: configuration, compiler
 arguments, the build driver and the update manifest."""
-from _tarvik_cmd.build import (
+from ._tarvik_cmd.build import (
     BLOCK_SIZE,
     BLOCK_THRESHOLD,
     DEFAULT_INCLUDE_DATA_FILES,

@@ -1,4 +1,4 @@
 """Apply the database migrations of the framework's server project."""
-from _tarvik_cmd.admin import migrate
+from ._tarvik_cmd.admin import migrate
 
 __all__ = ["migrate"]

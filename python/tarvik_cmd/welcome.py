@@ -1,6 +1,6 @@
 """The console banner."""
-from _tarvik_cmd.core import enable_console_colours as _enable_console_colours
-from _tarvik_cmd.core import welcome
+from ._tarvik_cmd.core import enable_console_colours as _enable_console_colours
+from ._tarvik_cmd.core import welcome
 
 # Colour sequences need virtual-terminal processing in a Windows console.
 _enable_console_colours()

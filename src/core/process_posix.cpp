@@ -82,54 +82,49 @@ struct ChildProcess::Impl {
     Fd out;
 };
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) : impl_(new Impl) {
-    try {
-        if (argv.empty()) throw value_error("empty command");
-        int fds[2];
-        if (::pipe(fds) != 0) throw os_error_from_errno();
-        Fd rd(fds[0]), wr(fds[1]);
-        for (int f : fds)
-            if (::fcntl(f, F_SETFD, FD_CLOEXEC) != 0) throw os_error_from_errno();
-        rd = above_std_streams(std::move(rd));
-        wr = above_std_streams(std::move(wr));
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) : impl_(std::make_unique<Impl>()) {
+    if (argv.empty()) throw value_error("empty command");
+    int fds[2];
+    if (::pipe(fds) != 0) throw os_error_from_errno();
+    Fd rd(fds[0]), wr(fds[1]);
+    for (int f : fds)
+        if (::fcntl(f, F_SETFD, FD_CLOEXEC) != 0) throw os_error_from_errno();
+    rd = above_std_streams(std::move(rd));
+    wr = above_std_streams(std::move(wr));
 
-        FileActions fa;
-        check_spawn(posix_spawn_file_actions_adddup2(&fa.a, wr.fd, 1), "posix_spawn_file_actions_adddup2");
-        check_spawn(posix_spawn_file_actions_adddup2(&fa.a, wr.fd, 2), "posix_spawn_file_actions_adddup2");
+    FileActions fa;
+    check_spawn(posix_spawn_file_actions_adddup2(&fa.a, wr.fd, 1), "posix_spawn_file_actions_adddup2");
+    check_spawn(posix_spawn_file_actions_adddup2(&fa.a, wr.fd, 2), "posix_spawn_file_actions_adddup2");
 
-        // The interpreter ignores SIGPIPE and SIGXFSZ; a child starts with the
-        // default actions and nothing blocked, as subprocess gives it.
-        SpawnAttr attr;
-        sigset_t defaults, none;
-        sigemptyset(&defaults);
-        sigaddset(&defaults, SIGPIPE);
+    // The interpreter ignores SIGPIPE and SIGXFSZ; a child starts with the
+    // default actions and nothing blocked, as subprocess gives it.
+    SpawnAttr attr;
+    sigset_t defaults, none;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
 #ifdef SIGXFSZ
-        sigaddset(&defaults, SIGXFSZ);
+    sigaddset(&defaults, SIGXFSZ);
 #endif
-        sigemptyset(&none);
-        check_spawn(posix_spawnattr_setsigdefault(&attr.a, &defaults), "posix_spawnattr_setsigdefault");
-        check_spawn(posix_spawnattr_setsigmask(&attr.a, &none), "posix_spawnattr_setsigmask");
-        check_spawn(posix_spawnattr_setflags(&attr.a, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
-                    "posix_spawnattr_setflags");
+    sigemptyset(&none);
+    check_spawn(posix_spawnattr_setsigdefault(&attr.a, &defaults), "posix_spawnattr_setsigdefault");
+    check_spawn(posix_spawnattr_setsigmask(&attr.a, &none), "posix_spawnattr_setsigmask");
+    check_spawn(posix_spawnattr_setflags(&attr.a, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK),
+                "posix_spawnattr_setflags");
 
-        std::vector<char*> cargv;
-        for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
-        cargv.push_back(nullptr);
-        const std::string& program = argv[0];
-        bool search_path = program.find('/') == std::string::npos;
-        pid_t pid = -1;
-        int rc = search_path
-                     ? posix_spawnp(&pid, program.c_str(), &fa.a, &attr.a, cargv.data(), TARVIK_ENVIRON)
-                     : posix_spawn(&pid, program.c_str(), &fa.a, &attr.a, cargv.data(), TARVIK_ENVIRON);
-        if (rc != 0) throw OsError(rc, std::strerror(rc), program);
-        impl_->pid = pid;
-        impl_->out = std::move(rd);
-        // wr closes here: the pipe reports end of output once the child (and
-        // anything it started) has closed its copies.
-    } catch (...) {
-        delete impl_;
-        throw;
-    }
+    std::vector<char*> cargv;
+    for (const auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    const std::string& program = argv[0];
+    bool search_path = program.find('/') == std::string::npos;
+    pid_t pid = -1;
+    int rc = search_path
+                 ? posix_spawnp(&pid, program.c_str(), &fa.a, &attr.a, cargv.data(), TARVIK_ENVIRON)
+                 : posix_spawn(&pid, program.c_str(), &fa.a, &attr.a, cargv.data(), TARVIK_ENVIRON);
+    if (rc != 0) throw OsError(rc, std::strerror(rc), program);
+    impl_->pid = pid;
+    impl_->out = std::move(rd);
+    // wr closes here: the pipe reports end of output once the child (and
+    // anything it started) has closed its copies.
 }
 
 ChildProcess::~ChildProcess() {
@@ -139,7 +134,6 @@ ChildProcess::~ChildProcess() {
         while (::waitpid(impl_->pid, &st, 0) < 0 && errno == EINTR) {
         }
     }
-    delete impl_;
 }
 
 long ChildProcess::pid() const { return impl_->pid; }

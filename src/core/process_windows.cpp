@@ -72,50 +72,45 @@ struct ChildProcess::Impl {
     DWORD status = 0;
 };
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) : impl_(new Impl) {
-    try {
-        if (argv.empty()) throw value_error("empty command");
-        SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-        HANDLE rd = nullptr, wr = nullptr;
-        if (!CreatePipe(&rd, &wr, &sa, 0)) throw last_error("CreatePipe");
-        Handle read_end(rd), write_end(wr);
-        if (!SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0)) throw last_error("SetHandleInformation");
+ChildProcess::ChildProcess(const std::vector<std::string>& argv) : impl_(std::make_unique<Impl>()) {
+    if (argv.empty()) throw value_error("empty command");
+    SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE rd = nullptr, wr = nullptr;
+    if (!CreatePipe(&rd, &wr, &sa, 0)) throw last_error("CreatePipe");
+    Handle read_end(rd), write_end(wr);
+    if (!SetHandleInformation(rd, HANDLE_FLAG_INHERIT, 0)) throw last_error("SetHandleInformation");
 
-        // The child's standard input is an inheritable copy of ours (when we
-        // have one).
-        Handle in_copy;
-        HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
-        if (in && in != INVALID_HANDLE_VALUE) {
-            HANDLE dup = nullptr;
-            if (DuplicateHandle(GetCurrentProcess(), in, GetCurrentProcess(), &dup, 0, TRUE,
-                                DUPLICATE_SAME_ACCESS))
-                in_copy = Handle(dup);
-        }
-
-        std::wstring cmd;
-        for (const auto& a : argv) append_quoted(cmd, widen(a));
-        std::wstring program = widen(argv[0]);
-        bool has_dir = argv[0].find_first_of("/\\:") != std::string::npos;
-
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = in_copy.h;
-        si.hStdOutput = wr;
-        si.hStdError = wr;
-        PROCESS_INFORMATION pi{};
-        if (!CreateProcessW(has_dir ? program.c_str() : nullptr, cmd.data(), nullptr, nullptr, TRUE,
-                            CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &si, &pi))
-            throw last_error("CreateProcessW", argv[0]);
-        CloseHandle(pi.hThread);
-        impl_->process = Handle(pi.hProcess);
-        impl_->pid = pi.dwProcessId;
-        impl_->out = std::move(read_end);
-        // write_end closes here so that the pipe ends when the child's copies close.
-    } catch (...) {
-        delete impl_;
-        throw;
+    // The child's standard input is an inheritable copy of ours (when we
+    // have one).
+    Handle in_copy;
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    if (in && in != INVALID_HANDLE_VALUE) {
+        HANDLE dup = nullptr;
+        if (DuplicateHandle(GetCurrentProcess(), in, GetCurrentProcess(), &dup, 0, TRUE,
+                            DUPLICATE_SAME_ACCESS))
+            in_copy = Handle(dup);
     }
+
+    std::wstring cmd;
+    for (const auto& a : argv) append_quoted(cmd, widen(a));
+    std::wstring program = widen(argv[0]);
+    bool has_dir = argv[0].find_first_of("/\\:") != std::string::npos;
+
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = in_copy.h;
+    si.hStdOutput = wr;
+    si.hStdError = wr;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(has_dir ? program.c_str() : nullptr, cmd.data(), nullptr, nullptr, TRUE,
+                        CREATE_UNICODE_ENVIRONMENT, nullptr, nullptr, &si, &pi))
+        throw last_error("CreateProcessW", argv[0]);
+    CloseHandle(pi.hThread);
+    impl_->process = Handle(pi.hProcess);
+    impl_->pid = pi.dwProcessId;
+    impl_->out = std::move(read_end);
+    // write_end closes here so that the pipe ends when the child's copies close.
 }
 
 ChildProcess::~ChildProcess() {
@@ -123,7 +118,6 @@ ChildProcess::~ChildProcess() {
         TerminateProcess(impl_->process.h, 1);
         WaitForSingleObject(impl_->process.h, INFINITE);
     }
-    delete impl_;
 }
 
 long ChildProcess::pid() const { return static_cast<long>(impl_->pid); }

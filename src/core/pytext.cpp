@@ -176,8 +176,8 @@ std::string py_repr(std::string_view utf8) {
     std::string out(1, quote);
     size_t i = 0;
     while (i < text.size()) {
-        char32_t cp;
-        size_t bad;
+        char32_t cp = 0;
+        size_t bad = 0;
         size_t n = decode_one(text, i, cp, bad);
         i += n ? n : 1;
         if (cp == static_cast<char32_t>(quote) || cp == '\\') {
@@ -346,7 +346,10 @@ std::string py_float_repr(double d) {
     const int n = static_cast<int>(digits.size());
     if (point > 16 || point <= -4) {
         out += digits[0];
-        if (n > 1) out += "." + digits.substr(1);
+        if (n > 1) {
+            out += '.';
+            out.append(digits, 1);
+        }
         const int exponent = point - 1;
         char buf[16];
         std::snprintf(buf, sizeof buf, "e%c%02d", exponent < 0 ? '-' : '+', exponent < 0 ? -exponent : exponent);

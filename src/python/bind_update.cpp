@@ -4,6 +4,7 @@
 #include "core/baseurl.hpp"
 #include "core/host.hpp"
 #include "core/http.hpp"
+#include "core/process_list.hpp"
 #include "core/sha256.hpp"
 #include "python/bind_update_json.hpp"
 #include "python/bindings.hpp"
@@ -140,14 +141,15 @@ void bind_installation(nb::module_& m) {
     m.def(
         "_generate_update_bat",
         [](fs::path app_dir, fs::path temp_dir, std::vector<std::string> to_delete,
-           std::optional<std::string> manifest_name, std::optional<std::string> new_exe_path, long pid) {
+           std::optional<std::string> manifest_name, std::optional<std::string> new_exe_path, std::optional<long> pid) {
             return write_batch_script(
                 script_inputs(app_dir, temp_dir, std::move(to_delete), std::move(manifest_name), std::move(new_exe_path)),
-                pid);
+                pid.value_or(current_process_id()));
         },
         nb::arg("app_dir"), nb::arg("temp_dir"), nb::arg("to_delete"), nb::arg("manifest_name").none() = nb::none(),
-        nb::arg("new_exe_path").none() = nb::none(), nb::arg("pid"),
-        "Write the Windows form of the update script (update.bat), waiting for process pid.");
+        nb::arg("new_exe_path").none() = nb::none(), nb::arg("pid").none() = nb::none(),
+        "Write the Windows form of the update script (update.bat), waiting for process pid (by default "
+        "this process) to end.");
 }
 
 }  // namespace

@@ -183,7 +183,9 @@ private:
         std::string block;
         std::string_view t = text_;
         if (!t.empty()) block = t.back() == '\n' ? "\n" : "\n\n";
-        block += "[" + dotted(path) + "]";
+        block += '[';
+        block += dotted(path);
+        block += ']';
         block += lines_for(entries, "", "");
         block += '\n';
         edits_.push_back({t.size(), 0, block});

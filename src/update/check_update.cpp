@@ -36,7 +36,7 @@ std::string text_of(const Json& v) { return v.is_string() ? v.get<std::string>()
 // versions differ: an up-to-date start needs nothing from it.
 std::optional<std::string> read_local_manifest(const std::string& path) {
     try {
-        std::string text = read_file(fs_path(path));
+        std::string text = read_file(path_from_utf8(path));
         if (!is_utf8(text) || text.rfind("\xEF\xBB\xBF", 0) == 0 || !is_json(text)) return std::nullopt;
         return text;
     } catch (const std::exception&) {
@@ -107,7 +107,7 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
 
     const std::string local_manifest_path = join_path(dir, manifest_name);
     std::error_code ec;
-    if (!std::filesystem::exists(fs_path(local_manifest_path), ec)) return false;
+    if (!std::filesystem::exists(path_from_utf8(local_manifest_path), ec)) return false;
     std::optional<std::string> local_text = read_local_manifest(local_manifest_path);
     if (!local_text) return false;
     const std::vector<std::string> ignore_patterns = read_gitignore(dir);

@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "core/errors.hpp"
+#include "core/file_io.hpp"
 #include "update/installation.hpp"
 
 #ifdef _WIN32
@@ -30,11 +31,11 @@ namespace {
 // and no folder name reaches the command line.
 std::wstring script_argument(const std::string& script_path, const std::string& cwd) {
     namespace fs = std::filesystem;
-    const fs::path script = fs_path(script_path);
+    const fs::path script = path_from_utf8(script_path);
     const fs::path folder = script.parent_path();
     // Compared as written (MinGW's std::filesystem::equivalent is unreliable).
     auto normal = [](const fs::path& p) { return (p / "").lexically_normal(); };
-    if (folder.empty() || normal(folder) == normal(fs_path(cwd.empty() ? "." : cwd)))
+    if (folder.empty() || normal(folder) == normal(path_from_utf8(cwd.empty() ? "." : cwd)))
         return L".\\" + script.filename().wstring();
     return script.wstring();
 }
@@ -43,7 +44,7 @@ std::wstring script_argument(const std::string& script_path, const std::string& 
 
 void start_detached_script(const std::string& script_path, const std::string& cwd) {
     std::wstring cmd = L"cmd.exe /d /c \"\"" + script_argument(script_path, cwd) + L"\"\"";
-    std::wstring dir = fs_path(cwd.empty() ? "." : cwd).wstring();
+    std::wstring dir = path_from_utf8(cwd.empty() ? "." : cwd).wstring();
     STARTUPINFOW si{};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi{};
@@ -133,7 +134,7 @@ void append_crash_log(const std::string& crash_log, const std::string& script_pa
 #endif
         char stamp[32];
         std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-        std::ofstream out(fs_path(crash_log), std::ios::binary | std::ios::app);
+        std::ofstream out(path_from_utf8(crash_log), std::ios::binary | std::ios::app);
         out << "===== " << stamp << " =====\n" << "script_path=" << script_path << "\n" << error << "\n";
     } catch (...) {
         // the log is a courtesy; the update is abandoned either way

@@ -60,7 +60,7 @@ bool start_script(const std::string& script_path, const HandOff& h, TempDir& tem
         append_crash_log(join_path(h.app_dir, "update_crash.log"), script_path, err);
         temp.remove();
         std::error_code ec;
-        fs::remove(fs_path(script_path), ec);
+        fs::remove(path_from_utf8(script_path), ec);
         progress.show("Update script failed to start, skipping (see update_crash.log)");
         return false;
     }
@@ -79,12 +79,12 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
         progress.show("Update download failed, skipping");
         return false;
     }
-    if (!h.new_exe_rel.empty()) make_executable(fs_path(join_relative(temp_dir, h.new_exe_rel)));
+    if (!h.new_exe_rel.empty()) make_executable(path_from_utf8(join_relative(temp_dir, h.new_exe_rel)));
     progress.set_bar(100);
     progress.show("Update download complete, applying...");
 
     try {
-        write_json_file(fs_path(join_path(temp_dir, h.manifest_name)), *h.remote_manifest);
+        write_json_file(path_from_utf8(join_path(temp_dir, h.manifest_name)), *h.remote_manifest);
     } catch (const std::exception& e) {
         println("[Update] Warning: failed to write new manifest to temp: " + error_text(e));
     }

@@ -48,7 +48,7 @@ std::string base_name(const std::string& path) {
 
 bool is_absolute_path(const std::string& path) {
 #ifdef _WIN32
-    return fs_path(path).is_absolute();
+    return path_from_utf8(path).is_absolute();
 #else
     return !path.empty() && path.front() == '/';
 #endif
@@ -67,13 +67,11 @@ std::string join_relative(const std::string& dir, const std::string& rel) {
     return join_path(dir, native);
 }
 
-std::filesystem::path fs_path(const std::string& utf8) { return path_from_utf8(utf8); }
-
 std::string app_dir() { return dir_name(host().executable()); }
 
 std::optional<Json> load_community_key(const std::string& app_dir) {
     std::error_code ec;
-    auto path = fs_path(join_path(app_dir, "build.json"));
+    auto path = path_from_utf8(join_path(app_dir, "build.json"));
     if (!std::filesystem::exists(path, ec)) return std::nullopt;
     try {
         Json doc = read_json_file(path);
@@ -109,7 +107,7 @@ Platform detect_platform() {
 }
 
 std::vector<std::string> read_gitignore(const std::string& app_dir) {
-    return read_ignore_file(fs_path(join_path(app_dir, ".gitignore")));
+    return read_ignore_file(path_from_utf8(join_path(app_dir, ".gitignore")));
 }
 
 }  // namespace tarvik::update

@@ -28,7 +28,6 @@ std::string join_path(const std::string& dir, const std::string& name);
 // A manifest's "/"-separated relative path joined to a directory.
 std::string join_relative(const std::string& dir, const std::string& rel);
 bool is_absolute_path(const std::string& path);
-std::filesystem::path fs_path(const std::string& utf8);
 
 // The directory of the running executable as the host reports it.
 std::string app_dir();

@@ -99,7 +99,7 @@ public:
             j.item = &item;
             j.url = plan.file_base_url + item.path;
             j.name = last_component(item.path);
-            j.dest = fs_path(join_relative(plan.staging_dir, item.path));
+            j.dest = path_from_utf8(join_relative(plan.staging_dir, item.path));
             j.blockwise = item.partial && !item.blocks.empty();
             if (j.blockwise) {
                 total_ += static_cast<double>(item.blocks.size()) * static_cast<double>(item.block_size);
@@ -197,14 +197,14 @@ private:
     void prepare(const Job& j) {
         fs::create_directories(j.dest.parent_path());
         if (!j.blockwise) return;
-        const fs::path installed = fs_path(join_relative(plan_.app_dir, j.item->path));
+        const fs::path installed = path_from_utf8(join_relative(plan_.app_dir, j.item->path));
         std::error_code ec;
         if (fs::is_regular_file(installed, ec)) copy_content(installed, j.dest);
         else write_file(j.dest, "");
     }
 
     static fs::path side_path(const Job& j) {
-        return j.dest.parent_path() / fs_path("." + j.name + ".whole");
+        return j.dest.parent_path() / path_from_utf8("." + j.name + ".whole");
     }
 
     // Bytes of a block (last inclusive), clipped to the file's size when known.

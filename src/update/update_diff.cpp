@@ -5,6 +5,7 @@
 #include <string_view>
 #include <unordered_set>
 
+#include "core/file_io.hpp"
 #include "update/hashing.hpp"
 #include "update/installation.hpp"
 #include "update/safe_paths.hpp"
@@ -15,7 +16,7 @@ namespace {
 
 bool is_regular_file(const std::string& path) {
     std::error_code ec;
-    return std::filesystem::is_regular_file(fs_path(path), ec);
+    return std::filesystem::is_regular_file(path_from_utf8(path), ec);
 }
 
 std::optional<uint64_t> non_negative(const Json& v) {
@@ -36,7 +37,8 @@ std::optional<uint64_t> block_size_of(const Json& entry) {
 
 // A whole-file item; its hash is what the staged file is checked against.
 DownloadItem whole(const std::string& path, const Json& entry) {
-    DownloadItem item{path};
+    DownloadItem item;
+    item.path = path;
     item.sha256 = entry_sha256_text(entry).value_or("");
     return item;
 }
@@ -63,12 +65,14 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
         try {
             // Blocks past one more than the entry lists cannot change the outcome, and a
             // tiny block size must not turn a large file into millions of digests.
-            local_blocks = hash_blocks(fs_path(local_path), static_cast<int64_t>(*block_size),
+            local_blocks = hash_blocks(path_from_utf8(local_path), static_cast<int64_t>(*block_size),
                                        static_cast<int64_t>(remote_blocks.size()) + 1);
         } catch (const std::exception&) {
             local_blocks.clear();
         }
-        DownloadItem item{path, true};
+        DownloadItem item;
+        item.path = path;
+        item.partial = true;
         for (size_t i = 0; i < remote_blocks.size(); ++i) {
             const Json& rb = remote_blocks[i];
             if (i >= local_blocks.size() || !rb.is_string() || rb.get_ref<const std::string&>() != local_blocks[i])
@@ -82,7 +86,7 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
         out.push_back(std::move(item));
         return;
     }
-    std::optional<std::string> local_hash = sha256_if_readable(fs_path(local_path));
+    std::optional<std::string> local_hash = sha256_if_readable(path_from_utf8(local_path));
     if (!local_hash || !remote_hash || *local_hash != *remote_hash) out.push_back(whole(path, entry));
 }
 
@@ -129,7 +133,7 @@ UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, co
                 d.to_download.push_back(whole(path, entry));
                 continue;
             }
-            std::optional<std::string> local_hash = sha256_if_readable(fs_path(local_path));
+            std::optional<std::string> local_hash = sha256_if_readable(path_from_utf8(local_path));
             std::optional<std::string> remote_hash = entry_sha256_text(entry);
             if (!local_hash || !remote_hash || *local_hash != *remote_hash) d.to_download.push_back(whole(path, entry));
         }

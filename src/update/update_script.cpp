@@ -18,7 +18,12 @@ namespace tarvik::update {
 
 namespace {
 
-std::string q(const std::string& path) { return "\"" + bash_dq_escape(path) + "\""; }
+std::string q(const std::string& path) {
+    std::string out = "\"";
+    out += bash_dq_escape(path);
+    out += '"';
+    return out;
+}
 
 // Batch files expand %VAR% even inside double quotes.
 std::string bq(const std::string& path) {
@@ -161,9 +166,9 @@ std::vector<std::string> batch_script_lines(const ScriptInputs& in, long pid) {
 
 std::string write_bash_script(const ScriptInputs& in) {
     std::string path = join_path(in.app_dir, "update.sh");
-    write_file(fs_path(path), join_lines(bash_script_lines(in), "\n"));
+    write_file(path_from_utf8(path), join_lines(bash_script_lines(in), "\n"));
     namespace fs = std::filesystem;
-    fs::permissions(fs_path(path),
+    fs::permissions(path_from_utf8(path),
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                         fs::perms::others_read | fs::perms::others_exec,
                     fs::perm_options::replace);
@@ -172,7 +177,7 @@ std::string write_bash_script(const ScriptInputs& in) {
 
 std::string write_batch_script(const ScriptInputs& in, long pid) {
     std::string path = join_path(in.app_dir, "update.bat");
-    write_file(fs_path(path), join_lines(batch_script_lines(in, pid), "\r\n"));
+    write_file(path_from_utf8(path), join_lines(batch_script_lines(in, pid), "\r\n"));
     return path;
 }
 
