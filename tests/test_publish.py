@@ -237,6 +237,18 @@ def test_upload_closed_without_answer_is_never_sent_again(ws, capsys):
     assert len(state.posts) == 1 and state.gets == ["/auth/K1/"]
 
 
+def test_odd_file_names_are_escaped_in_their_part_head(ws, capsys):
+    # A line break in a file name must not start a header line of its part.
+    name = 'we"ird\r\nX-Injected: 1'
+    make_build(ws, {name: b"odd"})
+    state = StandIn()
+    with StandInServer(state):
+        assert publish("linux", "") is True
+    (parts,) = state.posts
+    escaped = "we%22ird%0D%0AX-Injected: 1"
+    assert (escaped, escaped, "application/octet-stream", b"odd") in parts
+
+
 def test_file_gone_before_its_batch_is_a_read_error(ws, capsys):
     dist = make_build(ws, {f"f{i:03d}": b"x" for i in range(247)})
     victim = dist / walk_order(dist)[150]

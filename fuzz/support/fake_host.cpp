@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <stdexcept>
 
 #include "core/file_io.hpp"
 #include "core/host.hpp"

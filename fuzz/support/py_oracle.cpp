@@ -41,7 +41,7 @@ std::string text_of(PyObject* s) {
 
 std::string oracle(const char* function, std::string_view input, std::string_view cpp_result) {
     PyObject* m = oracles_module();
-    PyObject* r = PyObject_CallMethod(m, function, "y#s#", input.data(), static_cast<Py_ssize_t>(input.size()),
+    PyObject* r = PyObject_CallMethod(m, function, "y#y#", input.data(), static_cast<Py_ssize_t>(input.size()),
                                       cpp_result.data(), static_cast<Py_ssize_t>(cpp_result.size()));
     if (!r) {
         std::fprintf(stderr, "oracle %s raised:\n", function);

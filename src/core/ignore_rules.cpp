@@ -31,7 +31,7 @@ std::u32string decode(std::string_view utf8) {
 
 char32_t fold_char(char32_t c, bool fold) {
     if (!fold) return c;
-    if (c == U'\\') return U'/';
+    if (c == U'/') return U'\\';  // as ntpath.normcase: "/" becomes "\"
 #ifdef _WIN32
     // The C runtime's towlower maps only ASCII in the "C" locale; the system's
     // own mapping lowers every BMP letter, like str.lower() for those.
