@@ -185,7 +185,18 @@ def ini(data, cpp):
         return "" if got == expected else f"expected {expected!r}, got {got}"
     if isinstance(expected, str):
         return f"expected {expected}, got a successful read"
-    written = ini_data(cpp[3:])
+    # The written form is a file, read with universal newlines: a carriage
+    # return inside a value is a line break there (the writer makes it a
+    # continuation line). A name holding one cannot be written at all.
+    names = [k for k, _ in expected[0]] + [s for s, _ in expected[1]] + [k for _, o in expected[1] for k, _ in o]
+    if any("\r" in n for n in names):
+        return ""
+
+    def lf(v):
+        return v.replace("\r\n", "\n").replace("\r", "\n")
+
+    expected = ([(k, lf(v)) for k, v in expected[0]], [(s, [(k, lf(v)) for k, v in o]) for s, o in expected[1]])
+    written = ini_data(lf(cpp[3:]))
     return "" if written == expected else f"written form reads as {written!r}, expected {expected!r}"
 
 

@@ -2,7 +2,8 @@
 (fuzz/corpus/<target>, fuzz/crashes/<target>), with the replay drivers that any
 compiler builds: an input that once failed keeps being tried. The drivers come
 from the development build when it has them (the sanitized build does), else
-they are built once into _build/fuzz-replay."""
+they are built (or brought up to date) in the fuzz build, else once into
+_build/fuzz-replay."""
 import os
 import subprocess
 import sys
@@ -21,12 +22,16 @@ def drivers():
     if dev and all((Path(dev) / "fuzz" / f"replay_{t}").exists() for t in TARGETS):
         return Path(dev) / "fuzz"
     build = ROOT / "_build" / "fuzz-replay"
+    fuzz_build = ROOT / "_build" / "fuzz"  # fuzz/build.sh's, when it is there and current
+    if (fuzz_build / "build.ninja").exists() and not (build / "CMakeCache.txt").exists():
+        build = fuzz_build
     configure = ["cmake", "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
                  f"-DPython_EXECUTABLE={sys.executable}", "-DTARVIK_FUZZ_REPLAY=ON", "-DTARVIK_DEVSERVER=OFF"]
     if not (build / "CMakeCache.txt").exists():
         configure[1:1] = ["-G", "Ninja"]
     env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
-    subprocess.run(configure, check=True, stdout=subprocess.DEVNULL, env=env)
+    if build != fuzz_build:
+        subprocess.run(configure, check=True, stdout=subprocess.DEVNULL, env=env)
     subprocess.run(["cmake", "--build", str(build), "-j", "2", "--target"] + [f"replay_{t}" for t in TARGETS],
                    check=True, stdout=subprocess.DEVNULL, env=env)
     return build / "fuzz"
