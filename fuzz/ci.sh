@@ -15,8 +15,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 bash "$here/fuzz/build.sh"
+logs="$here/_build/fuzz/logs"
+mkdir -p "$logs"
+status=0
 for src in "$here"/fuzz/targets/*.cpp; do
   t=$(basename "$src" .cpp)
-  bash "$here/fuzz/run.sh" "$t" "$seconds" 2>&1 | grep -E "stat::number_of_executed_units|ERROR|differs|SUMMARY" | sed "s/^/[fuzz $t] /"
-  [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "[fuzz $t] failed" >&2; exit 1; }
+  if bash "$here/fuzz/run.sh" "$t" "$seconds" >"$logs/$t.log" 2>&1; then
+    echo "[fuzz $t] $(grep -h 'stat::number_of_executed_units' "$logs/$t.log" | awk '{print $2}') executions, no finding"
+  else
+    echo "[fuzz $t] FINDING (log: $logs/$t.log; input in _build/fuzz/crashes/):" >&2
+    grep -E "differs|ERROR|SUMMARY|runtime error|Assertion" "$logs/$t.log" | head -5 >&2
+    status=1
+  fi
 done
+exit $status

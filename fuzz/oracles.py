@@ -80,7 +80,7 @@ def toml_edit(data, cpp):
         got = tomllib.loads(written)
     except tomllib.TOMLDecodeError as e:
         return f"written text is not valid TOML: {e}: {written!r}"
-    if got != expected:
+    if tagged(got) != tagged(expected):  # tagged: NaN equals NaN, 1 differs from 1.0 and True
         return f"written data {got!r} != expected {expected!r}"
     return ""
 
@@ -176,8 +176,9 @@ def ini_data(text):
 
 
 def ini(data, cpp):
-    """cpp: "ok:<written form>" or "error:<configparser error name>". The input
-    read by configparser must give the same data as the C++ written form."""
+    """cpp: "ok:<written form>" or "error:<configparser error name>". The C++
+    reader must fail as configparser does, or write configparser's data of
+    the input."""
     expected = ini_data(_text(data))
     cpp = _text(cpp)
     if cpp.startswith("error:"):
@@ -185,19 +186,25 @@ def ini(data, cpp):
         return "" if got == expected else f"expected {expected!r}, got {got}"
     if isinstance(expected, str):
         return f"expected {expected}, got a successful read"
-    # The written form is a file, read with universal newlines: a carriage
-    # return inside a value is a line break there (the writer makes it a
-    # continuation line). A name holding one cannot be written at all.
-    names = [k for k, _ in expected[0]] + [s for s, _ in expected[1]] + [k for _, o in expected[1] for k, _ in o]
-    if any("\r" in n for n in names):
-        return ""
+    # The writer's text: every section ("[DEFAULT]" first when it has options)
+    # with one "key = value" line per option, a line break inside a value
+    # ("\r\n", "\r" or "\n": the file is read with universal newlines) as a
+    # continuation line, an empty line after each section. configparser.write
+    # writes the same, except that it leaves a carriage return as it is.
+    def continued(v):
+        return v.replace("\r\n", "\n").replace("\r", "\n").replace("\n", "\n\t")
 
-    def lf(v):
-        return v.replace("\r\n", "\n").replace("\r", "\n")
-
-    expected = ([(k, lf(v)) for k, v in expected[0]], [(s, [(k, lf(v)) for k, v in o]) for s, o in expected[1]])
-    written = ini_data(lf(cpp[3:]))
-    return "" if written == expected else f"written form reads as {written!r}, expected {expected!r}"
+    defaults, sections = expected
+    text = "".join(f"[{name}]\n" + "".join(f"{k} = {continued(v)}\n" for k, v in options) + "\n"
+                   for name, options in ([("DEFAULT", defaults)] if defaults else []) + sections)
+    written = cpp[3:]
+    if written != text:
+        return f"written {written!r}, expected {text!r}"
+    if "\r" not in _text(data):  # and it reads back as the same data
+        again = ini_data(written)
+        if again != expected:
+            return f"written form reads as {again!r}, expected {expected!r}"
+    return ""
 
 
 # --- ignore rules -----------------------------------------------------------

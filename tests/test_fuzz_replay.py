@@ -46,7 +46,9 @@ def inputs(target):
 def test_corpus_and_crash_inputs_replay_cleanly(drivers, target):
     count = len(inputs(target))
     assert count > 0, f"fuzz/corpus/{target} is empty"
-    env = {**os.environ, "ASAN_OPTIONS": "detect_leaks=0:" + os.environ.get("ASAN_OPTIONS", "")}
+    # A sanitized driver brings its own runtime (a preloaded one may be another compiler's).
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    env["ASAN_OPTIONS"] = "detect_leaks=0:" + os.environ.get("ASAN_OPTIONS", "")
     r = subprocess.run([str(drivers / f"replay_{target}"), str(FUZZ / "corpus" / target),
                         str(FUZZ / "crashes" / target)], capture_output=True, text=True, env=env, timeout=600)
     assert r.returncode == 0, r.stderr[-3000:]

@@ -36,7 +36,8 @@ std::optional<uint64_t> block_size_of(const Json& entry) {
 
 // A whole-file item; its hash is what the staged file is checked against.
 DownloadItem whole(const std::string& path, const Json& entry) {
-    DownloadItem item{path};
+    DownloadItem item;
+    item.path = path;
     item.sha256 = entry_sha256_text(entry).value_or("");
     return item;
 }
@@ -68,7 +69,9 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
         } catch (const std::exception&) {
             local_blocks.clear();
         }
-        DownloadItem item{path, true};
+        DownloadItem item;
+        item.path = path;
+        item.partial = true;
         for (size_t i = 0; i < remote_blocks.size(); ++i) {
             const Json& rb = remote_blocks[i];
             if (i >= local_blocks.size() || !rb.is_string() || rb.get_ref<const std::string&>() != local_blocks[i])
