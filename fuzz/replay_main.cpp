@@ -25,8 +25,10 @@ void run_file(const std::filesystem::path& p) {
 
 int main(int argc, char** argv) {
     size_t count = 0;
-    for (int i = 1; i < argc; ++i) {
-        std::filesystem::path arg(argv[i]);
+    // Absolute first: a target may change the working directory.
+    std::vector<std::filesystem::path> args;
+    for (int i = 1; i < argc; ++i) args.push_back(std::filesystem::absolute(argv[i]));
+    for (const auto& arg : args) {
         std::vector<std::filesystem::path> files;
         if (std::filesystem::is_directory(arg)) {
             for (const auto& e : std::filesystem::directory_iterator(arg))
