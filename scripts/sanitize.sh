@@ -34,7 +34,7 @@ export LD_PRELOAD
 export ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan:${UBSAN_OPTIONS:-}"
 status=0
-TARVIK_DEV_BUILD="$build" .venv/bin/python -m pytest -q tests "$@" || status=$?
+TARVIK_DEV_BUILD="$(pwd)/$build" .venv/bin/python -m pytest -q tests "$@" || status=$?
 unset LD_PRELOAD
 if compgen -G "$reports/*" >/dev/null; then
   echo "[sanitize] sanitizer reports:" >&2
