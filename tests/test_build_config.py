@@ -217,3 +217,15 @@ class TestPlatform:
                                            (0.04, "0 min 0.0 sec"), (3600.0, "60 min 0.0 sec")])
 def test_duration_format(seconds, text):
     assert b._format_duration(seconds) == text
+
+
+@pytest.mark.parametrize("text", ['[.poin = "3"', "\u00fc = 1", "[build]\n[build]\n"])
+def test_builder_toml_that_is_not_strict_toml_fails_with_the_strict_readers_message(tmp_path, build_env, text):
+    import tomllib
+    build_env.chdir(tmp_path)
+    (tmp_path / "builder.toml").write_text(text, encoding="utf-8")
+    with pytest.raises(tomllib.TOMLDecodeError) as expected:
+        tomllib.loads(text)
+    with pytest.raises(ValueError) as e:
+        b.load_config()
+    assert str(e.value) == str(expected.value)

@@ -221,3 +221,53 @@ def test_failure_text_that_utf8_cannot_hold_still_returns_false(workspace, frame
     assert ok is False and out == ""
     assert logs == [("ERROR", "Error during file creation: broken \\udcff package")]
     assert os.listdir(workspace) == []
+
+
+def test_poetry_header_after_its_sub_table_is_edited_in_place(workspace, framework, capsys, caplog):
+    text = ('# deps first\n[tool.poetry.dependencies]\npython = "^3.11"\n\n[tool.poetry]\n'
+            'description = "d"  # kept\n\n[tool.black]\nx = 1\n')
+    (framework / "cmd/file/pyproject.toml").write_text(text, encoding="utf-8")
+    assert run(capsys, caplog, "new\nline")[0] is True
+    assert (workspace / "pyproject.toml").read_text(encoding="utf-8") == text.replace(
+        'description = "d"  # kept\n', 'description = "d"  # kept\nname = "new\\nline"\nversion = "0.0.1"\n')
+
+
+# Templates the edit in place cannot express: toml++'s rendering is used, and
+# written only when tomllib reads it back as exactly the expected data.
+@pytest.mark.parametrize("text, folder", [
+    ('[tool.poetry.name]\nfirst = "a"\n', "x'''\nevil = 1\nz = '''y"),
+    ('[tool.poetry.name]\nfirst = "a"\n', "\nleading break"),
+    ('[tool.poetry.name]\nfirst = "a"\n', "a'''b"),
+    ("[tool.poetry.x]\n[tool]\npoetry.o.p = 1\n", "plain"),
+    ("[tool.poetry.x]\n[tool]\npoetry.o.p = 1\n", "x'''\nevil = 1\nz = '''y"),
+])
+def test_pyproject_is_written_only_when_it_reads_back_exactly(workspace, framework, capsys, caplog, text, folder):
+    (framework / "cmd/file/pyproject.toml").write_text(text, encoding="utf-8")
+    ok, _, logs = run(capsys, caplog, folder)
+    target = workspace / "pyproject.toml"
+    if not ok:
+        assert not target.exists()
+        assert logs == [("ERROR", "Error during file creation: pyproject.toml: cannot set tool.poetry "
+                                  "in this template without changing other data")]
+        assert "\n" in folder  # a plain name always fits
+        return
+    expected = tomllib.loads(text)
+    expected.setdefault("tool", {}).setdefault("poetry", {}).update(name=folder, version="0.0.1")
+    assert tomllib.loads(target.read_text(encoding="utf-8")) == expected
+
+
+@pytest.mark.parametrize("text", ['[.poin = "3"', "\u00fc = 1", "[a]\nb = 1\n[a]\n", "x = 99999999999999999999"])
+def test_template_that_is_not_strict_toml_stops_before_the_toml_parser(workspace, framework, capsys, caplog, text):
+    (framework / "cmd/file/pyproject.toml").write_text(text, encoding="utf-8")
+    ok, out, logs = run(capsys, caplog)
+    assert ok is False and out == ""
+    try:
+        tomllib.loads(text)
+        message = None
+    except tomllib.TOMLDecodeError as e:
+        message = str(e)
+    if message is not None:
+        assert logs == [("ERROR", "Error during file creation: " + message)]
+    else:  # valid TOML that toml++ cannot hold (an integer beyond 64 bits)
+        assert len(logs) == 1 and logs[0][1].startswith("Error during file creation: ")
+    assert os.listdir(workspace) == []

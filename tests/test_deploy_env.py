@@ -15,6 +15,9 @@ BLOCK = "env:\n" + ENTRIES + "\n"
     # a comment, an indented name, "environment:", "env: x" all stay below it
     ("# CI\n name: B\nenvironment:\n  X: 1\nenv: x", BLOCK + "# CI\n name: B\nenvironment:\n  X: 1\nenv: x"),
     ("", BLOCK),
+    # the indented lines that continue the name's value stay with it
+    ("name: |\n  multi\n\n  line\n\non: push\n", "name: |\n  multi\n\n  line\n" + BLOCK + "\non: push\n"),
+    ("name: |\n  multi", "name: |\n  multi\n" + BLOCK),
 ])
 def test_new_block_when_the_template_has_none(template, expected):
     assert _inject_env(template, VARS) == expected

@@ -222,6 +222,33 @@ def test_dropped_connection_is_an_upload_error(ws, capsys):
     assert last.startswith("[publisher] batch 1/1 upload error: ") and len(last) > 40
 
 
+def test_upload_closed_without_answer_is_never_sent_again(ws, capsys):
+    # The version check's GET leaves a kept-alive connection; the server then
+    # takes the upload and closes without a reply. Sent again on a new
+    # connection, the batch would be answered by the 201 that follows and
+    # counted as a success although the server may have stored it already.
+    make_build(ws, {"a": b"1"})
+    state = StandIn(get=[Answer(404, b"none")], post=[Answer(drop=True), Answer(201, b"{}")])
+    with StandInServer(state):
+        assert publish("linux", "") is False
+    out = lines(capsys)
+    assert out[-1].startswith("[publisher] batch 1/1 upload error: ")
+    assert not any("upload success" in line for line in out)
+    assert len(state.posts) == 1 and state.gets == ["/auth/K1/"]
+
+
+def test_odd_file_names_are_escaped_in_their_part_head(ws, capsys):
+    # A line break in a file name must not start a header line of its part.
+    name = 'we"ird\r\nX-Injected: 1'
+    make_build(ws, {name: b"odd"})
+    state = StandIn()
+    with StandInServer(state):
+        assert publish("linux", "") is True
+    (parts,) = state.posts
+    escaped = "we%22ird%0D%0AX-Injected: 1"
+    assert (escaped, escaped, "application/octet-stream", b"odd") in parts
+
+
 def test_file_gone_before_its_batch_is_a_read_error(ws, capsys):
     dist = make_build(ws, {f"f{i:03d}": b"x" for i in range(247)})
     victim = dist / walk_order(dist)[150]

@@ -91,7 +91,9 @@ def publish(dist, srv, capsys):
     out = capsys.readouterr().out
     assert out.splitlines()[-1] == "[publisher] upload success", out
     key = json.loads((dist / "build.json").read_text(encoding="utf-8"))["COMMUNITY_KEY"]
-    return key, srv.requests()[before:]
+    # The server logs a request after its answer went out: wait for the
+    # version check's and the upload's lines.
+    return key, srv.requests(count=before + 2)[before:]
 
 
 def run_installed(exe):

@@ -4,6 +4,7 @@
 
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
+#include "core/host.hpp"
 
 namespace tarvik::build {
 
@@ -13,6 +14,10 @@ std::optional<toml::table> read_builder_toml() {
     std::error_code ec;
     if (!fs::exists(path, ec)) return std::nullopt;
     std::string text = read_text_utf8(path);
+    // The interpreter's strict reader judges the text first, so that toml++
+    // only ever parses valid TOML.
+    std::string error;
+    if (!host().strict_toml_data(text, error)) throw PyKindError("TOMLDecodeError", error);
     try {
         return toml::parse(text, path_text(path));
     } catch (const toml::parse_error& e) {

@@ -55,6 +55,13 @@ public:
     // replaced by U+FFFD; returns UTF-8.
     virtual std::string decode_default(std::string_view bytes) = 0;
 
+    // The interpreter's strict TOML reader (tomllib). Returns the document's data
+    // as JSON text in which every scalar is a string "<type>:<text>" ("str:x",
+    // "int:1", "float:1.5", "bool:True", "datetime:<isoformat>", ...), tables are
+    // objects and arrays are arrays; or nothing when the reader refuses the text,
+    // with its message in `error`.
+    virtual std::optional<std::string> strict_toml_data(std::string_view text, std::string& error) = 0;
+
     // Runs pending signal handlers; throws Interrupt (KeyboardInterrupt) when one raised.
     // Long transfers call it regularly so that Ctrl-C interrupts them.
     virtual void check_interrupt() = 0;

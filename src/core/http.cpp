@@ -15,6 +15,7 @@
 #include "core/host.hpp"
 #include "core/http_status.hpp"
 #include "core/http_transfer.hpp"
+#include "core/http_parse.hpp"
 #include "core/pytext.hpp"
 #include "core/tls_trust.hpp"
 
@@ -69,23 +70,14 @@ size_t on_header(char* p, size_t size, size_t nitems, void* userdata) {
     auto& t = *static_cast<Transfer*>(userdata);
     size_t n = size * nitems;
     t.last_activity = Clock::now();
-    if (n > 5 && std::memcmp(p, "HTTP/", 5) == 0) {
-        // "HTTP/1.1 404 Not Found": a new response begins (a redirect or 1xx before it).
-        std::string line(p, n);
-        while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
-        size_t sp = line.find(' ');
-        t.status = 0;
-        t.reason.clear();
+    std::string_view line(p, n);
+    if (is_status_line(line)) {
+        // A new response begins (a redirect or 1xx before it).
+        StatusLine s = parse_status_line(line);
+        t.status = s.status;
+        t.reason = std::move(s.reason);
         t.has_location = false;
-        if (sp != std::string::npos) {
-            t.status = std::strtol(line.c_str() + sp + 1, nullptr, 10);
-            size_t sp2 = line.find(' ', sp + 1);
-            // Read as ISO-8859-1, as Python's http.client reads the status line.
-            if (sp2 != std::string::npos)
-                for (size_t i = sp2 + 1; i < line.size(); ++i)
-                    append_utf8(t.reason, static_cast<unsigned char>(line[i]));
-        }
-    } else if (starts_with_nocase(p, n, "location:")) {
+    } else if (is_location_header(line)) {
         t.has_location = true;
     } else if (t.ranged && t.status == 206 && starts_with_nocase(p, n, "content-encoding:") &&
                !is_identity_coding(std::string(p + 17, n - 17))) {
@@ -397,6 +389,11 @@ Response Session::post_multipart(const std::string& url, double timeout,
     // whose answer says nothing about the files. The caller sees the 3xx.
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     t.follows_redirects = false;
+    // Each upload on a connection of its own, closed after it: on a reused
+    // connection that the server closed, libcurl would send the request again
+    // by itself, and a batch the server may have taken would go twice.
+    curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+    curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
     std::unique_ptr<curl_mime, MimeFree> mime(curl_mime_init(e));
     if (!mime) throw std::bad_alloc();
     std::vector<UniqueFile> contents;  // closed after the transfer, or when it fails

@@ -1,5 +1,8 @@
 #include "core/ignore_rules.hpp"
 
+#include <algorithm>
+#include <vector>
+
 #include <cwctype>
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -18,7 +21,7 @@ namespace {
 
 char32_t fold_char(char32_t c, bool fold) {
     if (!fold) return c;
-    if (c == U'\\') return U'/';
+    if (c == U'/') return U'\\';  // as ntpath.normcase: "/" becomes "\"
 #ifdef _WIN32
     // The C runtime's towlower maps only ASCII in the "C" locale; the system's
     // own mapping lowers every BMP letter, like str.lower() for those.
@@ -40,22 +43,63 @@ size_t bracket_end(const std::u32string& p, size_t i) {
     return j < p.size() ? j + 1 : std::u32string::npos;
 }
 
-bool in_bracket(const std::u32string& p, size_t open, size_t close, char32_t c, bool fold) {
-    size_t j = open + 1;
-    bool negate = p[j] == U'!';
-    if (negate) ++j;
-    size_t end = close - 1;  // index of the closing ']'
-    char32_t fc = fold_char(c, fold);
+// Whether c is in the bracket expression p[open..close) ("[" ... "]"), read
+// as Python's fnmatch.translate reads it: the set is cut into chunks at each
+// "-" that makes a range; a reversed range is dropped with its two ends (the
+// chunks around it are joined); what is left matches as a regular expression
+// class would: nothing when empty, any character when only "!" is left, else
+// a leading "!" negates, and the last character of a chunk and the first of
+// the next bound a range. With fold the pattern is folded first, as
+// ntpath.normcase folds the whole pattern.
+bool in_bracket(const std::u32string& pattern, size_t open, size_t close, char32_t c, bool fold) {
+    std::u32string p;
+    for (size_t k = open + 1; k + 1 < close; ++k) p += fold_char(pattern[k], fold);
+    const char32_t fc = fold_char(c, fold);
+    std::vector<std::u32string> chunks;
+    if (p.find(U'-') == std::u32string::npos) {
+        chunks.push_back(p);
+    } else {
+        size_t i = 0, k = (!p.empty() && p[0] == U'!') ? 2 : 1;
+        for (;;) {
+            k = k < p.size() ? p.find(U'-', k) : std::u32string::npos;
+            if (k == std::u32string::npos) break;
+            chunks.push_back(p.substr(i, k - i));
+            i = k + 1;
+            k = k + 3;
+        }
+        std::u32string last = p.substr(std::min(i, p.size()));
+        if (!last.empty()) chunks.push_back(last);
+        else chunks.back() += U'-';
+        for (size_t k2 = chunks.size() - 1; k2 > 0; --k2) {
+            if (chunks[k2 - 1].back() > chunks[k2][0]) {
+                chunks[k2 - 1] = chunks[k2 - 1].substr(0, chunks[k2 - 1].size() - 1) + chunks[k2].substr(1);
+                chunks.erase(chunks.begin() + static_cast<long>(k2));
+            }
+        }
+    }
+    std::u32string all;
+    for (size_t k = 0; k < chunks.size(); ++k) all += (k ? U"-" : U"") + chunks[k];
+    if (all.empty()) return false;
+    if (all == U"!") return true;
+    bool negate = chunks[0][0] == U'!';
+    if (negate) chunks[0].erase(0, 1);
     bool found = false;
-    while (j < end) {
-        char32_t lo = fold_char(p[j], fold);
-        if (j + 2 < end && p[j + 1] == U'-') {
-            char32_t hi = fold_char(p[j + 2], fold);
-            if (lo <= fc && fc <= hi) found = true;
-            j += 3;
-        } else {
-            if (lo == fc) found = true;
-            ++j;
+    for (size_t k = 0; k < chunks.size() && !found; ++k) {
+        const std::u32string& ch = chunks[k];
+        for (size_t m = 0; m < ch.size(); ++m) {
+            bool range_start = m + 1 == ch.size() && k + 1 < chunks.size();
+            bool range_end = m == 0 && k > 0 && !chunks[k - 1].empty();
+            if (range_start || range_end) continue;  // part of a range, tested below
+            if (ch[m] == fc) found = true;
+        }
+        if (k + 1 < chunks.size()) {
+            if (ch.empty()) {
+                // "!" then "-": after the negation the "-" is a member, and the
+                // next chunk's first character too.
+                if (fc == U'-' || fc == chunks[k + 1][0]) found = true;
+            } else if (ch.back() <= fc && fc <= chunks[k + 1][0]) {
+                found = true;
+            }
         }
     }
     return found != negate;

@@ -109,10 +109,17 @@ std::string inject_env(const std::string& yaml_content, const EnvVars& env_vars)
     }
 
     const std::string block = new_block(env_vars);
-    if (yaml_content.rfind("name:", 0) == 0) {
-        size_t lf = yaml_content.find('\n');
-        if (lf != std::string::npos)
-            return yaml_content.substr(0, lf + 1) + block + yaml_content.substr(lf + 1);
+    if (yaml_content.rfind("name:", 0) == 0 && lines.size() > 1) {
+        // After the name entry, including the indented lines that continue
+        // its value ("name: |" and its text): a block put between them would
+        // take those lines in.
+        size_t after = 1;
+        for (size_t k = 1; k < lines.size() && (lines[k].empty() || is_space_at(lines[k], 0)); ++k)
+            if (!strip(lines[k]).empty()) after = k + 1;
+        size_t offset = 0;
+        for (size_t k = 0; k < after; ++k) offset += lines[k].size() + 1;
+        if (offset > yaml_content.size()) return yaml_content + "\n" + block;
+        return yaml_content.substr(0, offset) + block + yaml_content.substr(offset);
     }
     return block + yaml_content;
 }

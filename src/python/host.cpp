@@ -8,6 +8,8 @@
 #include "core/pytext.hpp"
 #include "python/bindings.hpp"
 
+#include <nanobind/eval.h>
+
 namespace tarvik::py {
 
 namespace {
@@ -114,6 +116,16 @@ public:
         });
     }
 
+    std::optional<std::string> strict_toml_data(std::string_view text, std::string& error) override {
+        nb::gil_scoped_acquire gil;
+        nb::tuple r = nb::cast<nb::tuple>(strict_toml_reader()(to_str(text)));
+        if (!nb::cast<bool>(r[0])) {
+            error = nb::cast<std::string>(r[1]);
+            return std::nullopt;
+        }
+        return nb::cast<std::string>(r[1]);
+    }
+
     void check_interrupt() override {
         with_gil([&] { if (PyErr_CheckSignals() != 0) throw nb::python_error(); });
     }
@@ -130,6 +142,36 @@ protected:
     }
 
 private:
+    // The reader function, defined once (and kept for the life of the process).
+    static nb::object strict_toml_reader() {
+        static nb::object* fn = [] {
+            nb::dict scope;
+            scope["__builtins__"] = nb::borrow(PyEval_GetBuiltins());
+            nb::exec(R"(
+import json, tomllib
+
+def tagged(v):
+    if isinstance(v, dict):
+        return {k: tagged(x) for k, x in v.items()}
+    if isinstance(v, list):
+        return [tagged(x) for x in v]
+    if isinstance(v, (bool, str, int, float)):
+        return type(v).__name__ + ":" + (v if isinstance(v, str) else repr(v))
+    return type(v).__name__ + ":" + v.isoformat()
+
+def read(text):
+    try:
+        return True, json.dumps(tagged(tomllib.loads(text)), ensure_ascii=False)
+    except tomllib.TOMLDecodeError as e:
+        return False, str(e)
+    except RecursionError:
+        return False, "nested too deeply"
+)", scope);
+            return new nb::object(scope["read"]);
+        }();
+        return *fn;
+    }
+
     void log(const char* level, const std::string& message) {
         with_gil([&] {
             nb::object logger = nb::module_::import_("logging").attr("getLogger")("tarvik_cmd");

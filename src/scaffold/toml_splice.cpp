@@ -9,6 +9,7 @@
 #include <toml++/toml.h>
 
 #include "core/errors.hpp"
+#include "scaffold/toml_edit_check.hpp"
 
 namespace tarvik::scaffold {
 
@@ -100,6 +101,8 @@ class Splicer {
 public:
     Splicer(std::string_view text, toml::table& doc) : text_(text), pos_(text), doc_(doc) {
         collect_headers(doc_);
+        collect_value_lines(doc_);
+        scan_header_lines();
     }
 
     std::string run(const std::vector<std::string>& path, const Entries& values) {
@@ -130,6 +133,62 @@ private:
             for (auto&& v : *a)
                 if (v.is_table()) collect_headers(v);
         }
+    }
+
+    // Lines that continue a value begun on an earlier line (multi-line strings
+    // and arrays): a "[" there does not start a header.
+    void collect_value_lines(const toml::node& n) {
+        if (auto* t = n.as_table(); t && !t->is_inline()) {
+            for (auto&& [k, v] : *t) collect_value_lines(v);
+            return;
+        }
+        if (auto* a = n.as_array()) {
+            bool of_tables = !a->empty() && a->is_array_of_tables();
+            if (of_tables) {
+                for (auto&& v : *a) collect_value_lines(v);
+                return;
+            }
+        }
+        const auto& r = n.source();
+        if (r.end.line > r.begin.line) value_spans_.emplace_back(r.begin.line, r.end.line);
+    }
+
+    bool inside_value(size_t line) const {
+        for (auto [first, last] : value_spans_)
+            if (line > first && line <= last) return true;
+        return false;
+    }
+
+    // Every "[table]" header line, with the key path it names.
+    void scan_header_lines() {
+        size_t line = 1;
+        for (size_t b = 0; b <= text_.size(); ++line) {
+            size_t e = pos_.line_end(b);
+            std::string_view l = text_.substr(b, e - b);
+            size_t i = l.find_first_not_of(" \t");
+            if (i != std::string_view::npos && l[i] == '[' && l.substr(i, 2) != "[[" && !inside_value(line)) {
+                // The header line alone is a document holding just that table.
+                try {
+                    toml::table one = toml::parse(l);
+                    std::vector<std::string> path;
+                    const toml::table* t = &one;
+                    while (t->size() == 1 && t->begin()->second.is_table()) {
+                        path.emplace_back(t->begin()->first.str());
+                        t = t->begin()->second.as_table();
+                    }
+                    headers_.insert(line);
+                    header_paths_.emplace(line, std::move(path));
+                } catch (const toml::parse_error&) {
+                }
+            }
+            b = e + 1;
+        }
+    }
+
+    std::optional<size_t> own_header_line(const std::vector<std::string>& path) const {
+        for (const auto& [line, p] : header_paths_)
+            if (p == path) return line;
+        return std::nullopt;
     }
 
     static toml::source_region key_source(const toml::table& t, const std::string& name) {
@@ -235,12 +294,17 @@ private:
             std::string_view rest = text_.substr(after_key, pos_.offset(region.end) - after_key);
             bool own = rest.find_first_not_of(" \t]") == std::string_view::npos;
             if (!own) {
-                append_table(path, missing);
-                return;
+                // Its own header, when it has one, follows a sub-table's.
+                std::optional<size_t> header = own_header_line(path);
+                if (!header) {
+                    append_table(path, missing);
+                    return;
+                }
+                start = *header;
             }
             std::optional<toml::source_position> last;
             last_value_end(table, start, next_header(start), last);
-            size_t at = pos_.line_end(pos_.offset(last ? *last : region.end));
+            size_t at = pos_.line_end(last ? pos_.offset(*last) : pos_.offset({static_cast<toml::source_index>(start), 1}));
             std::string_view indent = last ? pos_.indent_of_line(last->line) : std::string_view();
             edits_.push_back({at, 0, lines_for(missing, indent, "")});
             return;
@@ -268,6 +332,8 @@ private:
     PositionMap pos_;
     toml::table& doc_;
     std::set<size_t> headers_;
+    std::map<size_t, std::vector<std::string>> header_paths_;
+    std::vector<std::pair<size_t, size_t>> value_spans_;
     std::map<const toml::node*, toml::source_region> key_of_;
     std::vector<Edit> edits_;
 };
@@ -316,23 +382,25 @@ std::string toml_quoted(std::string_view text) {
 
 std::string set_toml_strings(std::string_view text, const std::vector<std::string>& table_path,
                              const Entries& values) {
+    // The strict reader sees the text first: toml++ only ever parses a
+    // document that is valid TOML.
+    const nlohmann::json expected = edited_data(strict_toml_data(text), table_path, values);
     toml::table doc = parse_toml(text);
-    toml::table expected = with_values(doc, table_path, values);
-    // The edited text must mean exactly the expected document. A layout the
-    // edit cannot express (a key that is a table, dotted keys in an odd
-    // place, ...) falls back to toml++'s own rendering, which loses comments
-    // and layout.
+    // The edit of the text in place, when the layout allows it; else toml++'s
+    // rendering of the edited document (comments and layout lost). Either is
+    // written only when the strict reader gives back exactly the expected data.
     try {
         std::string spliced = Splicer(text, doc).run(table_path, values);
-        if (toml::parse(spliced) == expected) return spliced;
+        if (reads_as(spliced, expected)) return spliced;
     } catch (const CannotSplice&) {
-    } catch (const toml::parse_error&) {
     }
     std::ostringstream out;
-    out << toml::toml_formatter{expected};
-    std::string s = out.str();
-    if (!s.empty() && s.back() != '\n') s += '\n';
-    return s;
+    out << toml::toml_formatter{with_values(std::move(doc), table_path, values)};
+    std::string rendered = out.str();
+    if (!rendered.empty() && rendered.back() != '\n') rendered += '\n';
+    if (reads_as(rendered, expected)) return rendered;
+    throw value_error("pyproject.toml: cannot set " + dotted(table_path) +
+                      " in this template without changing other data");
 }
 
 }  // namespace tarvik::scaffold
