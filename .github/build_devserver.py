@@ -14,12 +14,12 @@ from pathlib import Path
 
 project = Path(sys.argv[1]).resolve()
 build = Path(tempfile.mkdtemp(prefix="devserver-"))
-defines = [d for d in os.environ.get("SKBUILD_CMAKE_DEFINE", "").split(";") if d and not d.startswith("TARVIK_DEVSERVER=")]
+defines = [d for d in os.environ.get("SKBUILD_CMAKE_DEFINE", "").split(";") if d]
 # Windows: the default (Visual Studio) generator finds the compiler by itself.
 generator = [] if os.name == "nt" else ["-G", "Ninja"]
-subprocess.run(["cmake", "-S", str(project), "-B", str(build), *generator, "-DCMAKE_BUILD_TYPE=Release",
-                f"-DPython_EXECUTABLE={sys.executable}", "-DTARVIK_DEVSERVER=ON"] + [f"-D{d}" for d in defines],
-               check=True)
+# The server is its own small CMake project beside the library's.
+subprocess.run(["cmake", "-S", str(project / "devkit" / "update_server"), "-B", str(build), *generator,
+                "-DCMAKE_BUILD_TYPE=Release"] + [f"-D{d}" for d in defines], check=True)
 subprocess.run(["cmake", "--build", str(build), "--config", "Release", "--target", "tarvik-devserver"], check=True)
 name = "tarvik-devserver" + (".exe" if os.name == "nt" else "")
 found = next(build.rglob(name))

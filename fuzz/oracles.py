@@ -23,6 +23,10 @@ def lower(data, _cpp=b""):
     return _text(data).lower()
 
 
+def upper(data, _cpp=b""):
+    return _text(data).upper()
+
+
 # --- TOML -------------------------------------------------------------------
 
 def tagged(v):
@@ -31,6 +35,8 @@ def tagged(v):
         return {k: tagged(x) for k, x in v.items()}
     if isinstance(v, list):
         return [tagged(x) for x in v]
+    if v is None:
+        return "NoneType:None"
     if isinstance(v, (bool, str, int, float)):
         return type(v).__name__ + ":" + (v if isinstance(v, str) else repr(v))
     return type(v).__name__ + ":" + v.isoformat()
@@ -125,9 +131,8 @@ class _KnownLimit(Exception):
 
 def _within_known_limits(v):
     """The value as the C++ reader holds it, given its known limits (reported,
-    not yet lifted): an integer beyond 64 bits becomes a float, a lone
-    surrogate fails the read (_KnownLimit), and the compact writer gives
-    null for NaN and the infinities."""  # noqa: D401
+    not yet lifted): an integer beyond 64 bits becomes a float and a lone
+    surrogate fails the read (_KnownLimit)."""  # noqa: D401
     if isinstance(v, dict):
         return {_within_known_limits(k): _within_known_limits(x) for k, x in v.items()}
     if isinstance(v, list):
@@ -140,8 +145,6 @@ def _within_known_limits(v):
         return v
     if isinstance(v, int):
         return v if -2 ** 63 <= v < 2 ** 64 else float(v)
-    if v != v or v in (float("inf"), float("-inf")):
-        return None
     return v
 
 

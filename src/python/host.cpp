@@ -117,13 +117,14 @@ public:
     }
 
     std::optional<std::string> strict_toml_data(std::string_view text, std::string& error) override {
-        nb::gil_scoped_acquire gil;
-        nb::tuple r = nb::cast<nb::tuple>(strict_toml_reader()(to_str(text)));
-        if (!nb::cast<bool>(r[0])) {
-            error = nb::cast<std::string>(r[1]);
-            return std::nullopt;
-        }
-        return nb::cast<std::string>(r[1]);
+        return with_gil([&]() -> std::optional<std::string> {
+            nb::tuple r = nb::cast<nb::tuple>(strict_toml_reader()(to_str(text)));
+            if (!nb::cast<bool>(r[0])) {
+                error = nb::cast<std::string>(r[1]);
+                return std::nullopt;
+            }
+            return nb::cast<std::string>(r[1]);
+        });
     }
 
     void check_interrupt() override {
