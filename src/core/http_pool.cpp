@@ -91,6 +91,15 @@ struct Pool::Impl {
     }
 };
 
+// Room in the connection cache for two connections a transfer: one to the
+// address asked and one to where it redirects, so that a redirecting server
+// does not cost a new connection for every file.
+namespace {
+void keep_connections(CURLM* multi, int capacity) {
+    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, static_cast<long>(2 * capacity));
+}
+}  // namespace
+
 Pool::Pool(int connections) : impl_(std::make_unique<Impl>()) {
     global_init();
     impl_->owned.reset(curl_multi_init());
@@ -98,14 +107,14 @@ Pool::Pool(int connections) : impl_(std::make_unique<Impl>()) {
     impl_->multi = impl_->owned.get();
     impl_->trust = tls_trust_from_environment();
     impl_->capacity = std::max(1, connections);
-    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(impl_->capacity));
+    keep_connections(impl_->multi, impl_->capacity);
 }
 
 Pool::Pool(Session& borrowed, int connections) : impl_(std::make_unique<Impl>()) {
     impl_->multi = SessionAccess::multi(borrowed);
     impl_->trust = SessionAccess::trust(borrowed);
     impl_->capacity = std::max(1, connections);
-    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, static_cast<long>(impl_->capacity));
+    keep_connections(impl_->multi, impl_->capacity);
 }
 
 Pool::~Pool() {
