@@ -11,6 +11,7 @@ NB_MODULE(_tarvik_cmd, m) {
 #endif
 #ifdef TARVIK_WITH_BUILD
     bind_build(m);
+    bind_build_signing(m);
 #endif
 #ifdef TARVIK_WITH_PUBLISH
     bind_publish(m);

@@ -1,6 +1,7 @@
 #include "update/check_update.hpp"
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <vector>
 
@@ -18,6 +19,9 @@
 #include "update/manifest_json.hpp"
 #include "update/progress_text.hpp"
 #include "update/reachability.hpp"
+#include "update/release_trust.hpp"
+#include "update/safe_paths.hpp"
+#include "update/url_path.hpp"
 #include "update/update_diff.hpp"
 
 namespace tarvik::update {
@@ -67,6 +71,25 @@ void report_fetch_failure(const std::exception& e, Progress& progress) {
     progress.show("Update check failed: server unresponsive, skipping");
 }
 
+// An update that must not be installed: one line saying why, nothing written.
+bool refuse(Progress& progress, const std::string& why) {
+    println("[Update] Update refused: " + why + ", skipping");
+    progress.show("Update check failed: update refused, skipping");
+    return false;
+}
+
+// Everything before the downloads shares one end, so that a server dripping
+// its answers holds the start for at most this long (plus the pre-check and
+// the waits between attempts): about 50 s in all.
+constexpr double kCheckBudgetSeconds = 45.0;
+
+// True when the new manifest keeps none of the files the installation lists.
+bool keeps_no_shipped_file(const Json& remote_files, const Json& local_files) {
+    for (const auto& member : local_files.get_ref<const Json::object_t&>())
+        if (remote_files.contains(member.first)) return false;
+    return true;
+}
+
 }  // namespace
 
 std::string default_update_url() { return without_trailing_slashes(baseurl() + "auth/") + "/"; }
@@ -107,13 +130,42 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         return false;
     }
 
+    http::Session session;
+    session.set_end(http::Clock::now() + std::chrono::duration_cast<http::Clock::duration>(std::chrono::duration<double>(
+                                             kCheckBudgetSeconds * http::transfer_time_scale())));
+    std::optional<ReleaseClaims> claims;
+    std::string statement_text;
+    try {
+        std::optional<std::string> pinned = load_pinned_key(dir);
+        if (pinned) {
+            statement_text =
+                fetch_statement(session, update_url + percent_encode_path(statement_name(manifest_name)));
+            Installed installed{app_name, pf.os, pf.arch, version, installed_counter(dir, manifest_name),
+                                static_cast<int64_t>(std::time(nullptr))};
+            claims = check_statement(statement_text, *pinned, installed);
+            println("[Update] Signed statement verified: " + claims->app_name + " " + claims->version +
+                    ", release counter " + std::to_string(claims->counter) + ", expires " +
+                    utc_text(claims->expires_at));
+        } else {
+            host().log_warning(std::string("[Update] Warning: update metadata is not signed (this installation "
+                                           "pins no key in ") + kPinnedKeyFile +
+                               "); the server's answer is taken as it stands");
+        }
+    } catch (const StatementRefusal& r) {
+        return refuse(progress, r.what());
+    } catch (const std::exception& e) {
+        if (is_interrupt(e)) throw;
+        report_fetch_failure(e, progress);
+        return false;
+    }
+
     const std::string manifest_url = update_url + manifest_name;
     println("[Update] Downloading remote manifest: " + manifest_url);
-    http::Session session;
     FetchedManifest fetched;
     const auto started = std::chrono::steady_clock::now();
     try {
-        fetched = fetch_manifest_text(session, manifest_url, 3, true);
+        fetched = fetch_manifest_text(session, update_url + percent_encode_path(manifest_name), 3, true,
+                                      claims ? claims->manifest_size : 0);
     } catch (const std::exception& e) {
         if (is_interrupt(e)) throw;
         report_fetch_failure(e, progress);
@@ -124,9 +176,16 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     Json remote = std::move(fetched.manifest.doc);  // "files" still empty
     println("[Update] Remote manifest downloaded: " + fixed(kb, 1) + "KB (" + fixed(seconds, 1) + "s)");
 
-    if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
     const Json& remote_version_value = remote["version"];
     const std::string remote_version = text_of(remote_version_value);
+    if (claims) {
+        try {
+            check_manifest_against(fetched.body, *claims, text_of(remote["app_name"]), remote_version);
+        } catch (const StatementRefusal& r) {
+            return refuse(progress, r.what());
+        }
+    }
+    if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
     if (remote_version_value.is_string() && remote_version == version) {
         println("[Update] Version matches (binary " + version + " == remote " + remote_version +
                 "), skipping hash scan");
@@ -138,10 +197,11 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     remote = parse_manifest_json(fetched.body);  // now with its files
     fetched.body.clear();
     const Json& remote_files = remote["files"];
-    const std::string file_base_url = update_url + app_name + "-" + remote_version + "-" + pf.display + "/";
+    const std::string file_base_url =
+        update_url + percent_encode_path(app_name + "-" + remote_version + "-" + pf.display) + "/";
     if (!remote_files.empty()) {
         const std::string probe_path = remote_files.begin().key();
-        const std::string probe_url = file_base_url + probe_path;
+        const std::string probe_url = file_base_url + percent_encode_path(probe_path);
         auto [ok, reason] = url_head_ok(session, probe_url, 5.0, 2);
         if (!ok) {
             std::string message = reason == "HTTP 404"
@@ -175,10 +235,20 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
             "  (remote.files=" + std::to_string(remote_files.size()) +
             "  local.files=" + (local_files ? std::to_string(local_files->size()) : std::string("N/A")) + ")");
     if (diff.to_download.empty() && diff.to_delete.empty()) return false;
+    if (!claims && local_files && !diff.to_delete.empty() && keeps_no_shipped_file(remote_files, *local_files))
+        return refuse(progress, "the release would delete every shipped file and is not signed");
+    for (const DownloadItem& item : diff.to_download)
+        if (!stays_inside(dir, item.path, false))
+            return refuse(progress, "'" + item.path + "' would be written through a symbolic link out of the installation");
+    for (const std::string& top : {manifest_name, statement_name(manifest_name)})
+        if (!stays_inside(dir, top, false))
+            return refuse(progress, "'" + top + "' is a symbolic link out of the installation");
+    session.set_end(std::nullopt);  // downloads are bounded by their sizes and the minimum rate
 
     HandOff h;
     h.app_dir = dir;
     h.manifest_name = manifest_name;
+    if (claims) h.statement_text = statement_text;
     h.file_base_url = file_base_url;
     h.remote_manifest = &remote;
     h.to_download = std::move(diff.to_download);

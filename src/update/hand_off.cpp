@@ -6,6 +6,7 @@
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
+#include "core/release_statement.hpp"
 #include "core/sha256.hpp"
 #include "update/detached_start.hpp"
 #include "update/file_copy.hpp"
@@ -15,6 +16,7 @@
 #include "update/pause.hpp"
 #include "update/progress_text.hpp"
 #include "update/update_script.hpp"
+#include "update/url_path.hpp"
 
 namespace tarvik::update {
 
@@ -68,13 +70,13 @@ public:
     double total = 0, downloaded = 0;
 
     void fetch(const DownloadItem& item) {
-        const std::string url = h_.file_base_url + item.path;
+        const std::string url = h_.file_base_url + percent_encode_path(item.path);
         const fs::path dest = fs_path(join_relative(temp_dir_, item.path));
         if (item.partial && !item.blocks.empty()) {
             patch_blocks(item, url, dest);
             return;
         }
-        download(session_, url, dest, kAttempts);
+        download(session_, url, dest, kAttempts, item.max_bytes);
         verify(dest, item.sha256);
         double size = static_cast<double>(fs::file_size(dest));
         total += size;
@@ -97,7 +99,7 @@ private:
         for (uint64_t bi : item.blocks) {
             uint64_t first = bi * bs;
             uint64_t end = size ? std::min((bi + 1) * bs, *size) : first + bs;
-            if (download_range(session_, url, dest, first, end - 1, kAttempts)) {
+            if (download_range(session_, url, dest, first, end - 1, kAttempts, item.max_bytes)) {
                 downloaded += static_cast<double>(bs);
                 report_progress(progress_, "Downloading " + last_component(item.path), downloaded, total);
             } else {
@@ -109,7 +111,7 @@ private:
         if (range_ok) {
             if (!item.sha256.empty() && sha256_if_readable(dest) == item.sha256) return;
             println("[Update] block verify mismatch for " + item.path + ", falling back to full download");
-            download(session_, url, dest, kAttempts);
+            download(session_, url, dest, kAttempts, item.max_bytes);
         }
         verify(dest, item.sha256);
     }
@@ -183,6 +185,15 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
     } catch (const std::exception& e) {
         if (is_interrupt(e)) throw;
         println("[Update] Warning: failed to write new manifest to temp: " + error_text(e));
+    }
+    if (!h.statement_text.empty()) {
+        // The installation's record of what it runs: the next check refuses a lower counter.
+        try {
+            write_file(fs_path(join_path(temp_dir, statement_name(h.manifest_name))), h.statement_text);
+        } catch (const std::exception& e) {
+            if (is_interrupt(e)) throw;
+            println("[Update] Warning: failed to write the signed statement to temp: " + error_text(e));
+        }
     }
 
     ScriptInputs in{h.app_dir, temp_dir, h.to_delete, h.manifest_name, h.new_exe_path, host().executable()};
