@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import time
+from types import SimpleNamespace
 
 import pytest
 
@@ -365,3 +366,57 @@ def test_honest_release_with_odd_file_names_installs_through_the_devserver(tmp_p
         wait_for(lambda: not (install / "update.sh").exists(), "the update script to finish")
     for rel, data in ODD.items():  # unencoded, "x#y.txt" would be asked for as "x" and "%41.bin" as "A.bin"
         assert (install / rel).read_bytes() == data, rel
+
+
+@pytest.fixture
+def tls_redirector(tmp_path, monkeypatch):
+    """An https server (its certificate made trusted through SSL_CERT_FILE) that
+    redirects every request to a plain http server which would answer."""
+    import http.server
+    import ssl
+    import subprocess
+    import threading
+    from faultserver import FaultServer
+
+    if not shutil.which("openssl"):
+        pytest.skip("openssl command not found")
+    cert, key = tmp_path / "c.pem", tmp_path / "k.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-keyout", str(key), "-out", str(cert), "-days", "2", "-nodes", "-subj", "/CN=127.0.0.1",
+                    "-addext", "subjectAltName=IP:127.0.0.1"], check=True, capture_output=True)
+    plain = FaultServer()
+    plain.script("/m", Reply(200, json.dumps({"app_name": "Shop", "version": "9", "files": {}}).encode()))
+
+    class Redirect(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(302)
+            self.send_header("Location", plain.url(self.path))
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+
+        do_HEAD = do_GET
+
+        def log_message(self, *a):
+            pass
+
+    httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Redirect)
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(str(cert), str(key))
+    httpd.socket = ctx.wrap_socket(httpd.socket, server_side=True)
+    threading.Thread(target=httpd.serve_forever, daemon=True).start()
+    monkeypatch.setenv("SSL_CERT_FILE", str(cert))
+    yield SimpleNamespace(url=f"https://127.0.0.1:{httpd.server_address[1]}", plain=plain)
+    httpd.shutdown()
+    httpd.server_close()
+    plain.close()
+
+
+def test_https_is_never_redirected_to_plain_http(tls_redirector, tmp_path, capsys):
+    from urllib.error import URLError
+    with pytest.raises(URLError, match="refused a redirect from https to plain http"):
+        au._fetch_manifest(tls_redirector.url + "/m", 1)
+    with pytest.raises(URLError, match="refused a redirect from https to plain http"):
+        au._download(tls_redirector.url + "/m", tmp_path / "f", 1)
+    assert au._url_head_ok(tls_redirector.url + "/m", 5.0, 1) == (False, "URLError")
+    assert tls_redirector.plain.requests() == []  # the plain server was never asked
+    assert not (tmp_path / "f").exists()

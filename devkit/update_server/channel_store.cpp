@@ -143,9 +143,8 @@ std::optional<std::string> ChannelStore::published(const std::string& key) const
     if (!text) return std::nullopt;
     auto doc = nlohmann::json::parse(*text, nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
-    nlohmann::json answer = {{"app_name", doc.value("app_name", "")},
-                             {"version", doc.value("version", "")},
-                             {"counter", doc.value("counter", uint64_t(0))}};
+    nlohmann::json answer = {{"app_name", doc.value("app_name", "")}, {"version", doc.value("version", "")}};
+    if (uint64_t counter = doc.value("counter", uint64_t(0))) answer["counter"] = counter;
     return answer.dump();
 }
 

@@ -56,8 +56,8 @@ public:
     // Uploads to one channel are handled one at a time.
     std::mutex& upload_lock(const std::string& key);
 
-    // {"app_name": ..., "version": ..., "counter": ...} of the last complete
-    // upload; the counter is its signed statement's (0 when unsigned).
+    // {"app_name": ..., "version": ...} of the last complete upload, and
+    // "counter", its signed statement's release counter, when it was signed.
     std::optional<std::string> published(const std::string& key) const;
 
     // Moves the staged files into the version folder (all or none when a

@@ -189,6 +189,9 @@ struct Session::Impl {
     double deadline = 0;                    // seconds; 0: twice the timeout; negative: none
     std::optional<Clock::time_point> end;   // of the whole session
     const double scale = transfer_time_scale();
+    // OpenSSL's own variables for other trust roots, as Python's ssl honours them.
+    const std::optional<std::string> ca_file = host().getenv("SSL_CERT_FILE");
+    const std::optional<std::string> ca_dir = host().getenv("SSL_CERT_DIR");
 
     Impl() {
         global_init();
@@ -220,6 +223,8 @@ struct Session::Impl {
         curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connect_ms > 0 ? connect_ms : 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (ca_file && !ca_file->empty()) curl_easy_setopt(e, CURLOPT_CAINFO, ca_file->c_str());
+        if (ca_dir && !ca_dir->empty()) curl_easy_setopt(e, CURLOPT_CAPATH, ca_dir->c_str());
         curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kChunkSize));
         curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errbuf);
         curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, on_header);
@@ -301,6 +306,8 @@ struct Session::Impl {
             case CURLE_URL_MALFORMAT:
                 throw value_error("invalid URL: " + py_repr(url));
             case CURLE_UNSUPPORTED_PROTOCOL:
+                if (t.has_location && is_https(url)) throw UrlError("refused a redirect from https to plain http");
+                throw UrlError(text);
             case CURLE_COULDNT_RESOLVE_HOST:
             case CURLE_COULDNT_RESOLVE_PROXY:
                 throw UrlError(text);
