@@ -159,6 +159,15 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         return false;
     }
 
+    if (claims && claims->version == version) {
+        // The signed statement names the version: an up-to-date start needs no manifest.
+        println("[Update] Version matches (binary " + version + " == remote " + claims->version +
+                "), skipping hash scan");
+        progress.set_bar(0);
+        progress.show("Already up to date");
+        return false;
+    }
+
     const std::string manifest_url = update_url + manifest_name;
     println("[Update] Downloading remote manifest: " + manifest_url);
     FetchedManifest fetched;
