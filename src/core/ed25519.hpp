@@ -23,6 +23,9 @@ std::string public_pem_of(std::string_view private_pem);
 // Ed25519 public key.
 std::string normalized_public_pem(std::string_view public_pem);
 
+// True when the text is an Ed25519 public key in PEM form.
+bool is_public_key(std::string_view public_pem);
+
 // The 64-byte signature of the message.
 std::string sign(std::string_view private_pem, std::string_view message);
 

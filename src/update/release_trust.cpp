@@ -36,11 +36,9 @@ std::optional<std::string> load_pinned_key(const std::string& app_dir) {
         throw StatementRefusal(std::string("the pinned key ") + kPinnedKeyFile + " cannot be read");
     }
     if (!text) return std::nullopt;
-    try {
-        return ed25519::normalized_public_pem(*text);
-    } catch (const std::exception&) {
+    if (!ed25519::is_public_key(*text))
         throw StatementRefusal(std::string("the pinned key ") + kPinnedKeyFile + " is not an Ed25519 public key");
-    }
+    return text;
 }
 
 uint64_t installed_counter(const std::string& app_dir, const std::string& manifest_name) {
