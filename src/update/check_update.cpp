@@ -11,6 +11,7 @@
 #include "core/host.hpp"
 #include "core/http.hpp"
 #include "core/pytext.hpp"
+#include "update/change_guard.hpp"
 #include "update/failure_kinds.hpp"
 #include "update/file_transfer.hpp"
 #include "update/hand_off.hpp"
@@ -20,9 +21,8 @@
 #include "update/progress_text.hpp"
 #include "update/reachability.hpp"
 #include "update/release_trust.hpp"
-#include "update/safe_paths.hpp"
-#include "update/url_path.hpp"
 #include "update/update_diff.hpp"
+#include "update/url_path.hpp"
 
 namespace tarvik::update {
 
@@ -83,13 +83,6 @@ bool refuse(Progress& progress, const std::string& why) {
 // the waits between attempts): about 50 s in all.
 constexpr double kCheckBudgetSeconds = 45.0;
 
-// True when the new manifest keeps none of the files the installation lists.
-bool keeps_no_shipped_file(const Json& remote_files, const Json& local_files) {
-    for (const auto& member : local_files.get_ref<const Json::object_t&>())
-        if (remote_files.contains(member.first)) return false;
-    return true;
-}
-
 }  // namespace
 
 std::string default_update_url() { return without_trailing_slashes(baseurl() + "auth/") + "/"; }
@@ -133,24 +126,11 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     http::Session session;
     session.set_end(http::Clock::now() + std::chrono::duration_cast<http::Clock::duration>(std::chrono::duration<double>(
                                              kCheckBudgetSeconds * http::transfer_time_scale())));
-    std::optional<ReleaseClaims> claims;
-    std::string statement_text;
+    std::optional<SignedRelease> signed_release;
     try {
-        std::optional<std::string> pinned = load_pinned_key(dir);
-        if (pinned) {
-            statement_text =
-                fetch_statement(session, update_url + percent_encode_path(statement_name(manifest_name)));
-            Installed installed{app_name, pf.os, pf.arch, version, installed_counter(dir, manifest_name),
-                                static_cast<int64_t>(std::time(nullptr))};
-            claims = check_statement(statement_text, *pinned, installed);
-            println("[Update] Signed statement verified: " + claims->app_name + " " + claims->version +
-                    ", release counter " + std::to_string(claims->counter) + ", expires " +
-                    utc_text(claims->expires_at));
-        } else {
-            host().log_warning(std::string("[Update] Warning: update metadata is not signed (this installation "
-                                           "pins no key in ") + kPinnedKeyFile +
-                               "); the server's answer is taken as it stands");
-        }
+        Installed installed{app_name, pf.os, pf.arch, version, installed_counter(dir, manifest_name),
+                            static_cast<int64_t>(std::time(nullptr))};
+        signed_release = verify_release(session, dir, update_url, manifest_name, installed);
     } catch (const StatementRefusal& r) {
         return refuse(progress, r.what());
     } catch (const std::exception& e) {
@@ -158,6 +138,7 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         report_fetch_failure(e, progress);
         return false;
     }
+    const ReleaseClaims* claims = signed_release ? &signed_release->claims : nullptr;
 
     if (claims && claims->version == version) {
         // The signed statement names the version: an up-to-date start needs no manifest.
@@ -244,20 +225,14 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
             "  (remote.files=" + std::to_string(remote_files.size()) +
             "  local.files=" + (local_files ? std::to_string(local_files->size()) : std::string("N/A")) + ")");
     if (diff.to_download.empty() && diff.to_delete.empty()) return false;
-    if (!claims && local_files && !diff.to_delete.empty() && keeps_no_shipped_file(remote_files, *local_files))
-        return refuse(progress, "the release would delete every shipped file and is not signed");
-    for (const DownloadItem& item : diff.to_download)
-        if (!stays_inside(dir, item.path, false))
-            return refuse(progress, "'" + item.path + "' would be written through a symbolic link out of the installation");
-    for (const std::string& top : {manifest_name, statement_name(manifest_name)})
-        if (!stays_inside(dir, top, false))
-            return refuse(progress, "'" + top + "' is a symbolic link out of the installation");
+    if (auto why = refusal_of_change(dir, manifest_name, diff, remote_files, local_files, claims != nullptr))
+        return refuse(progress, *why);
     session.set_end(std::nullopt);  // downloads are bounded by their sizes and the minimum rate
 
     HandOff h;
     h.app_dir = dir;
     h.manifest_name = manifest_name;
-    if (claims) h.statement_text = statement_text;
+    if (signed_release) h.statement_text = signed_release->statement_text;
     h.file_base_url = file_base_url;
     h.remote_manifest = &remote;
     h.to_download = std::move(diff.to_download);

@@ -5,10 +5,12 @@
 #include "core/ed25519.hpp"
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
+#include "core/host.hpp"
 #include "core/sha256.hpp"
 #include "update/failure_kinds.hpp"
 #include "update/installation.hpp"
 #include "update/pause.hpp"
+#include "update/url_path.hpp"
 #include "update/version_order.hpp"
 
 namespace tarvik::update {
@@ -82,6 +84,23 @@ std::string fetch_statement(http::Session& session, const std::string& url) {
         if (n < kStatementAttempts) pause_seconds(1.0);
     }
     std::rethrow_exception(last);
+}
+
+std::optional<SignedRelease> verify_release(http::Session& session, const std::string& app_dir,
+                                            const std::string& update_url, const std::string& manifest_name,
+                                            const Installed& installed) {
+    std::optional<std::string> pinned = load_pinned_key(app_dir);
+    if (!pinned) {
+        host().log_warning(std::string("[Update] Warning: update metadata is not signed (this installation pins no "
+                                       "key in ") + kPinnedKeyFile + "); the server's answer is taken as it stands");
+        return std::nullopt;
+    }
+    SignedRelease r;
+    r.statement_text = fetch_statement(session, update_url + percent_encode_path(statement_name(manifest_name)));
+    r.claims = check_statement(r.statement_text, *pinned, installed);
+    println("[Update] Signed statement verified: " + r.claims.app_name + " " + r.claims.version +
+            ", release counter " + std::to_string(r.claims.counter) + ", expires " + utc_text(r.claims.expires_at));
+    return r;
 }
 
 void check_manifest_against(const std::string& body, const ReleaseClaims& c, const std::string& app_name,

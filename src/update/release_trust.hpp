@@ -37,6 +37,18 @@ ReleaseClaims check_statement(const std::string& text, const std::string& pinned
 // them, for the caller's usual classification.
 std::string fetch_statement(http::Session& session, const std::string& url);
 
+// The first step of a check: when the installation pins a key, fetch the
+// statement at update_url and verify it against the key and the installation
+// (throws StatementRefusal, or the fetch's own failure); otherwise log the one
+// warning that the update metadata is not signed and return nullopt.
+struct SignedRelease {
+    ReleaseClaims claims;
+    std::string statement_text;
+};
+std::optional<SignedRelease> verify_release(http::Session& session, const std::string& app_dir,
+                                            const std::string& update_url, const std::string& manifest_name,
+                                            const Installed& installed);
+
 // Throws StatementRefusal unless the manifest body is the one the statement
 // signed and names the same app and version.
 void check_manifest_against(const std::string& body, const ReleaseClaims& claims, const std::string& app_name,
