@@ -431,3 +431,20 @@ def test_https_is_never_redirected_to_plain_http(tls_redirector, tmp_path, capsy
     assert au._url_head_ok(tls_redirector.url + "/m", 5.0, 1) == (False, "URLError")
     assert tls_redirector.plain.requests() == []  # the plain server was never asked
     assert not (tmp_path / "f").exists()
+
+
+@pytest.mark.parametrize("older, newer", [
+    ("1.9", "1.10"), ("1.0", "1.0.1"), ("1.0rc1", "1.0"), ("1.0.dev2", "1.0"), ("1.0a", "1.0b"),
+    ("2.0", "10.0"), ("0.9.99", "1.0"), ("1.0", "1.0.0.1"), ("99999999999999999999", "100000000000000000000")])
+def test_release_order_of_versions(older, newer):
+    assert au._compare_versions(older, newer) < 0 < au._compare_versions(newer, older)
+
+
+@pytest.mark.parametrize("same", [("1.0", "1.0.0"), ("1.0", "1-0"), ("01.2", "1.2"), ("1.0RC1", "1.0rc1")])
+def test_versions_naming_one_release(same):
+    assert au._compare_versions(*same) == 0
+
+
+def test_file_url_paths_are_percent_encoded_per_component():
+    assert au._url_path("a b/x#y?z%41\u00fc~._-.txt") == "a%20b/x%23y%3Fz%2541%C3%BC~._-.txt"
+    assert au._url_path("plain/Path-1.2_x~") == "plain/Path-1.2_x~"
