@@ -314,9 +314,9 @@ struct Session::Impl {
             case CURLE_COULDNT_CONNECT:
                 throw UrlError(os_errno ? os_text(os_errno) : text);
             case CURLE_OPERATION_TIMEDOUT:
-                if (t.connected) throw timeout_error(
-                                                     std::strstr(text.c_str(), "too slow") ? "timed out (slower than the minimum rate)"
-                                                                                           : "timed out");
+                if (t.connected)  // the silence timeout, or curl's minimum-rate check ("too slow")
+                    throw timeout_error(std::strstr(text.c_str(), "too slow") ? "timed out (slower than the minimum rate)"
+                                                                             : "timed out");
                 throw UrlError("timed out");
             case CURLE_SEND_ERROR:
                 throw UrlError(os_errno ? os_text(os_errno) : text);
