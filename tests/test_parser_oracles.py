@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from _tarvik_cmd.core import IniConfig
+from tarvik_cmd._tarvik_cmd.core import IniConfig
 from foundation_fixtures import framework  # noqa: F401
 from tarvik_cmd.build import is_ignored
 from tarvik_cmd.init import create_file

@@ -17,7 +17,7 @@ std::optional<toml::table> read_builder_toml() {
     // The interpreter's strict reader judges the text first, so that toml++
     // only ever parses valid TOML.
     std::string error;
-    if (!host().strict_toml_data(text, error)) throw PyKindError("TOMLDecodeError", error);
+    if (!host().strict_toml_data(text, error)) throw Error(ErrorKind::TOMLDecodeError, error);
     try {
         return toml::parse(text, path_text(path));
     } catch (const toml::parse_error& e) {

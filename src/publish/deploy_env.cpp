@@ -114,7 +114,7 @@ std::string inject_env(const std::string& yaml_content, const EnvVars& env_vars)
         // its value ("name: |" and its text): a block put between them would
         // take those lines in.
         size_t after = 1;
-        for (size_t k = 1; k < lines.size() && (lines[k].empty() || is_space_at(lines[k], 0)); ++k)
+        for (size_t k = 1; k < lines.size() && (lines[k].empty() || py_space_length(lines[k], 0) != 0); ++k)
             if (!strip(lines[k]).empty()) after = k + 1;
         size_t offset = 0;
         for (size_t k = 0; k < after; ++k) offset += lines[k].size() + 1;

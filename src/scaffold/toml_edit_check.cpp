@@ -8,7 +8,7 @@ namespace tarvik::scaffold {
 nlohmann::json strict_toml_data(std::string_view text) {
     std::string error;
     std::optional<std::string> data = host().strict_toml_data(text, error);
-    if (!data) throw PyKindError("TOMLDecodeError", error);
+    if (!data) throw Error(ErrorKind::TOMLDecodeError, error);
     return nlohmann::json::parse(*data);
 }
 
