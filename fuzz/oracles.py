@@ -31,6 +31,8 @@ def tagged(v):
         return {k: tagged(x) for k, x in v.items()}
     if isinstance(v, list):
         return [tagged(x) for x in v]
+    if v is None:  # JSON's null (the JSON oracle compares values this way too)
+        return "null"
     if isinstance(v, (bool, str, int, float)):
         return type(v).__name__ + ":" + (v if isinstance(v, str) else repr(v))
     return type(v).__name__ + ":" + v.isoformat()
@@ -126,8 +128,8 @@ class _KnownLimit(Exception):
 def _within_known_limits(v):
     """The value as the C++ reader holds it, given its known limits (reported,
     not yet lifted): an integer beyond 64 bits becomes a float, a lone
-    surrogate fails the read (_KnownLimit), and the compact writer gives
-    null for NaN and the infinities."""  # noqa: D401
+    surrogate fails the read (_KnownLimit). NaN and the infinities are read
+    and written as json.loads and json.dumps do."""  # noqa: D401
     if isinstance(v, dict):
         return {_within_known_limits(k): _within_known_limits(x) for k, x in v.items()}
     if isinstance(v, list):
@@ -140,8 +142,6 @@ def _within_known_limits(v):
         return v
     if isinstance(v, int):
         return v if -2 ** 63 <= v < 2 ** 64 else float(v)
-    if v != v or v in (float("inf"), float("-inf")):
-        return None
     return v
 
 

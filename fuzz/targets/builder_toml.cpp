@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         nlohmann::json out = nlohmann::json::object();
         for (const auto& [key, entries] : build::extra_entries_of(*doc)) out[key] = entries;
         cpp = out.dump();
-    } catch (const PyKindError& e) {
-        cpp = "error:" + e.kind;
+    } catch (const Error& e) {
+        cpp = "error:" + e.kind_name();
     } catch (const std::exception& e) {
         cpp = std::string("error:unexpected ") + e.what();
     }
