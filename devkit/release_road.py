@@ -4,7 +4,10 @@ version 1.0.0 built and published to the development update server on the
 built-in base URL; a copy installed; version 2.0.0 (one changed block in the
 large file, one changed, one new and one removed small file) built and
 published; the installed copy updating itself through its launcher; and the
-next start finding it up to date.
+next start finding it up to date. Every release is signed: a key is made
+first, each build ships its public half (the installation pins it) and signs
+its manifest, and at the end a forged release, as an attacker on the network
+would answer, is refused.
 
     python devkit/release_road.py [--keep]
 
@@ -12,6 +15,7 @@ Everything happens in a temporary folder, removed at the end unless --keep
 is given. 127.0.0.1:8000 must be free.
 """
 import filecmp
+import hashlib
 import json
 import os
 import random
@@ -197,6 +201,25 @@ def differences(install, dist, runtime):
     return changed
 
 
+def forge_release(www, install, top):
+    """What an attacker answering the client's plain-http requests would serve:
+    a manifest of a version 6.6.6 whose launcher is the attacker's, with a
+    statement signed by the attacker's own key."""
+    from tarvik_cmd import signing
+
+    (served,) = www.glob("*/media/update/manifest--*.json")
+    doc = json.loads(served.read_text(encoding="utf-8"))
+    doc["version"] = "6.6.6"
+    exe_name = next(rel for rel in doc["files"] if "/" not in rel and rel == install.name)
+    doc["files"][exe_name] = hashlib.sha256(b"#!/bin/sh\necho owned\n").hexdigest()
+    served.write_text(json.dumps(doc, indent=2), encoding="utf-8")
+    attacker = top / "attacker.pem"
+    signing.generate_key(str(attacker))
+    signing.sign_manifest(str(served), str(attacker))
+    say(f"served {served.name} (version 6.6.6, the attacker's launcher) with a statement signed by the "
+        f"attacker's key {signing.key_id(signing.public_key(str(attacker)))}")
+
+
 def database_steps(ws):
     """migrate and init_admin in a child process, as the front end runs them."""
     code = ("from tarvik_cmd.migrate import migrate\n"
@@ -234,7 +257,15 @@ def road(top):
     database_steps(ws)
     say(f"database: dbs/{', '.join(p.name for p in (ws / 'dbs').iterdir())}")
 
-    step(3, "Build version 1.0.0 with the compiler stand-in")
+    step(3, "Make the publisher's signing key and build version 1.0.0 with the compiler stand-in")
+    from tarvik_cmd import signing
+
+    # The key lives in the user's configuration folder, never in the workspace;
+    # here that folder is inside the demo's temporary folder.
+    os.environ["XDG_CONFIG_HOME"] = str(top / "config")
+    key = signing.default_key_path("Demo")
+    signing.generate_key(key)
+    os.environ[signing.KEY_ENV] = key
     rng = random.Random(20261208)
     big1 = rng.randbytes(BIG_SIZE)
     v1 = {"big.bin": big1, "notes.txt": b"release notes of 1.0.0\n", "old.txt": b"only in 1.0.0\n"}
@@ -304,6 +335,18 @@ def road(top):
         out = run_installed(exe)
         if "Version matches" not in out or "2.0.0 running" not in out:
             fail("the next start did not find the installation up to date")
+
+        step(10, "A forged release 6.6.6 is refused")
+        forge_release(www, install, top)
+        def shipped():  # logs/ grows with every start
+            return {p: p.read_bytes() for p in install.rglob("*") if p.is_file() and "logs" not in p.parts}
+        before = shipped()
+        out = run_installed(exe)
+        if "Update refused: the statement's signature does not verify" not in out or "2.0.0 running" not in out:
+            fail("the forged release was not refused")
+        if shipped() != before:
+            fail("the forged release changed the installation")
+        say("every shipped file is unchanged and 2.0.0 started")
     finally:
         server.stop()
     print("\nrelease road complete", flush=True)

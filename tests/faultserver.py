@@ -30,6 +30,7 @@ class Reply:
     truncate_to: int | None = None  # announce the whole body, send this many bytes, close
     repeat: int = 0  # send the body this many times, without a length, then close
     reason: str | None = None  # of the status line, sent as ISO-8859-1
+    drip: float = 0.0  # send the whole answer (status line, headers, body) one byte per this many seconds
 
 
 @dataclass
@@ -72,7 +73,23 @@ class _Handler(BaseHTTPRequestHandler):
             reply = srv.file_reply(self.path.split("?")[0], self.headers.get("Range"))
         self._answer(reply, send_body, entry)
 
+    def _drip(self, reply, send_body, entry):
+        head = f"HTTP/1.1 {reply.status} {reply.reason or 'OK'}\r\nContent-Length: {len(reply.body)}\r\n"
+        head += "".join(f"{k}: {v}\r\n" for k, v in reply.headers.items()) + "Connection: close\r\n\r\n"
+        data = head.encode("latin-1") + (reply.body if send_body else b"")
+        self.close_connection = True
+        try:
+            for i in range(len(data)):
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+                entry.body_bytes += 1
+                time.sleep(reply.drip)
+        except OSError:
+            pass
+
     def _answer(self, reply, send_body, entry):
+        if reply.drip:
+            return self._drip(reply, send_body, entry)
         if reply.delay:
             time.sleep(reply.delay)
         if reply.reset:

@@ -134,9 +134,14 @@ class TestDiffAndHandOver:
         finish(site)
         assert (site.install / "extra.txt").exists() and (site.install / "a.txt").read_bytes() == b"a2"
 
-    def test_empty_remote_file_list_skips_the_probe_and_deletes_what_is_not_protected(self, site, capsys):
-        site.installed({"Shop": EXE, "a.txt": b"a", "dbs/x.db": b"x"})
+    def test_empty_remote_file_list_skips_the_probe_and_deletes_what_is_not_protected(self, site, capsys, tmp_path):
+        # Only a signed release may delete every shipped file (tests/test_update_trust.py).
+        from tarvik_cmd import signing
+        pub = signing.generate_key(str(tmp_path / "k.pem"))
+        site.installed({"Shop": EXE, "a.txt": b"a", "dbs/x.db": b"x", signing.PINNED_KEY_FILE: pub.encode()})
         publish_version(site.www, "2.0", {})
+        signing.sign_manifest(str(site.www / "auth" / MANIFEST), str(tmp_path / "k.pem"))
+        capsys.readouterr()
         result, out, w = run(capsys)
         assert result is True and site.srv.requests(method="HEAD") == []
         assert "to_delete(B\u2212A)=2" in out[-1]

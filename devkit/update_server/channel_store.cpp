@@ -24,6 +24,18 @@ std::optional<std::string> read_all(const fs::path& p) {
 
 fs::path pending_manifest(const fs::path& key_dir) { return key_dir / "incoming" / "manifest.bytes"; }
 fs::path pending_state(const fs::path& key_dir) { return key_dir / "incoming" / "pending.json"; }
+fs::path pending_statement(const fs::path& key_dir) { return key_dir / "incoming" / "statement.bytes"; }
+
+// The release counter inside a signed statement's text; 0 when there is none.
+uint64_t statement_counter(const std::string& bytes) {
+    auto doc = nlohmann::json::parse(bytes, nullptr, false);
+    if (doc.is_discarded() || !doc.is_object() || !doc.contains("statement") || !doc["statement"].is_string()) return 0;
+    auto claims = nlohmann::json::parse(doc["statement"].get<std::string>(), nullptr, false);
+    if (claims.is_discarded() || !claims.is_object() || !claims.contains("counter") ||
+        !claims["counter"].is_number_unsigned())
+        return 0;
+    return claims["counter"].get<uint64_t>();
+}
 
 fs::path under(const fs::path& base, const std::string& rel) {
     fs::path p = base;
@@ -36,6 +48,7 @@ struct Pending {
     std::string manifest_name, manifest_bytes;
     ManifestInfo info;
     bool published = false;
+    std::string statement_name, statement_bytes;  // empty when unsigned
 };
 
 std::optional<Pending> load_pending(const fs::path& key_dir) {
@@ -44,8 +57,15 @@ std::optional<Pending> load_pending(const fs::path& key_dir) {
     if (!state || !bytes) return std::nullopt;
     auto doc = nlohmann::json::parse(*state, nullptr, false);
     if (doc.is_discarded() || !doc.is_object() || !doc.contains("manifest_name")) return std::nullopt;
-    return Pending{doc["manifest_name"].get<std::string>(), *bytes, read_manifest(*bytes),
-                   doc.value("published", false)};
+    Pending p{doc["manifest_name"].get<std::string>(), *bytes, read_manifest(*bytes), doc.value("published", false)};
+    if (doc.contains("statement_name") && doc["statement_name"].is_string()) {
+        auto statement = read_all(pending_statement(key_dir));
+        if (statement) {
+            p.statement_name = doc["statement_name"].get<std::string>();
+            p.statement_bytes = *statement;
+        }
+    }
+    return p;
 }
 
 // Refuses the batch before anything moves when a file would land on a
@@ -124,6 +144,7 @@ std::optional<std::string> ChannelStore::published(const std::string& key) const
     auto doc = nlohmann::json::parse(*text, nullptr, false);
     if (doc.is_discarded() || !doc.is_object()) return std::nullopt;
     nlohmann::json answer = {{"app_name", doc.value("app_name", "")}, {"version", doc.value("version", "")}};
+    if (uint64_t counter = doc.value("counter", uint64_t(0))) answer["counter"] = counter;
     return answer.dump();
 }
 
@@ -132,6 +153,14 @@ CommitResult ChannelStore::commit(const std::string& key, const StagedBatch& bat
     std::optional<Pending> pending;
     if (batch.manifest_name) {
         pending = Pending{*batch.manifest_name, batch.manifest_bytes, read_manifest(batch.manifest_bytes)};
+        if (batch.statement_name) {
+            if (*batch.statement_name != *batch.manifest_name + ".sig")
+                throw Refusal(400, "the statement must be named after the manifest: " + *batch.manifest_name + ".sig");
+            pending->statement_name = *batch.statement_name;
+            pending->statement_bytes = batch.statement_bytes;
+        }
+    } else if (batch.statement_name) {
+        throw Refusal(400, "a statement travels in the batch of its manifest");
     } else {
         if (batch.files.empty()) throw Refusal(400, "no files in the upload");
         pending = load_pending(kdir);
@@ -141,12 +170,13 @@ CommitResult ChannelStore::commit(const std::string& key, const StagedBatch& bat
     check_conflicts(folder, batch);
 
     auto save_state = [&] {
-        write_file_atomic(pending_state(kdir), nlohmann::json{{"manifest_name", pending->manifest_name},
-                                                              {"published", pending->published}}
-                                                   .dump());
+        nlohmann::json state{{"manifest_name", pending->manifest_name}, {"published", pending->published}};
+        if (!pending->statement_name.empty()) state["statement_name"] = pending->statement_name;
+        write_file_atomic(pending_state(kdir), state.dump());
     };
     if (batch.manifest_name) {
         write_file_atomic(pending_manifest(kdir), pending->manifest_bytes);
+        if (!pending->statement_name.empty()) write_file_atomic(pending_statement(kdir), pending->statement_bytes);
         save_state();
     }
     CommitResult result;
@@ -159,12 +189,21 @@ CommitResult ChannelStore::commit(const std::string& key, const StagedBatch& bat
     // Later batches of the same upload (files the manifest does not list, such
     // as build.json) still land in its folder after the manifest is served.
     if (!pending->published && holds_all(folder, pending->info.required)) {
+        // The statement goes first: a client reads it before the manifest.
+        const fs::path statement = update_root(key) / fs::u8path(pending->manifest_name + ".sig");
+        if (!pending->statement_name.empty()) {
+            write_file_atomic(statement, pending->statement_bytes, kdir / "incoming");
+        } else {
+            std::error_code ec;
+            fs::remove(statement, ec);  // an unsigned release has no statement, not an old one
+        }
         write_file_atomic(update_root(key) / fs::u8path(pending->manifest_name), pending->manifest_bytes,
                           kdir / "incoming");
         write_file_atomic(kdir / "published.json",
                           nlohmann::json{{"app_name", pending->info.app_name},
                                          {"version", pending->info.version},
-                                         {"manifest", pending->manifest_name}}
+                                         {"manifest", pending->manifest_name},
+                                         {"counter", statement_counter(pending->statement_bytes)}}
                               .dump());
         pending->published = true;
         save_state();

@@ -1,6 +1,8 @@
 // Storage of the update channels under the server root:
 //
 //   ROOT/<key>/media/update/<manifest name>        served manifest
+//   ROOT/<key>/media/update/<manifest name>.sig    its signed statement, when the
+//                                                   upload carried one (part "statement")
 //   ROOT/<key>/media/update/<App>-<ver>-<Display>/  version folder
 //   ROOT/<key>/published.json                       what /auth/<key>/ reports
 //   ROOT/<key>/incoming/                            the latest upload: its manifest,
@@ -33,6 +35,8 @@ struct StagedFile {
 struct StagedBatch {
     std::optional<std::string> manifest_name;  // set when the batch carries the manifest
     std::string manifest_bytes;
+    std::optional<std::string> statement_name;  // the manifest's signed statement, when sent
+    std::string statement_bytes;
     std::vector<StagedFile> files;
 };
 
@@ -52,7 +56,8 @@ public:
     // Uploads to one channel are handled one at a time.
     std::mutex& upload_lock(const std::string& key);
 
-    // {"app_name": ..., "version": ...} of the last complete upload.
+    // {"app_name": ..., "version": ...} of the last complete upload, and
+    // "counter", its signed statement's release counter, when it was signed.
     std::optional<std::string> published(const std::string& key) const;
 
     // Moves the staged files into the version folder (all or none when a

@@ -12,6 +12,7 @@ namespace {
 
 constexpr size_t kMaxManifestBytes = 64u << 20;
 constexpr size_t kMaxFieldBytes = 4096;
+constexpr size_t kMaxStatementBytes = 64u << 10;
 
 struct FileCloser {
     void operator()(std::FILE* f) const noexcept {
@@ -28,7 +29,7 @@ UniqueFile create(const std::filesystem::path& p) {
 #endif
 }
 
-enum class Target { Drop, Code, Manifest, File };
+enum class Target { Drop, Code, Manifest, Statement, File };
 
 class Receiver {
 public:
@@ -59,6 +60,14 @@ public:
             target_ = Target::Manifest;
             return true;
         }
+        // The manifest's signed statement, under the name the server stores it by.
+        if (part.name == "statement" && part.filename != "statement") {
+            if (out_.batch.statement_name) return refuse(400, "two statements in one upload");
+            if (!safe_component(part.filename)) return refuse(400, "unsafe statement name " + part.filename);
+            out_.batch.statement_name = part.filename;
+            target_ = Target::Statement;
+            return true;
+        }
         if (!safe_relative_path(part.name)) return refuse(400, "unsafe path " + part.name);
         if (!names_.insert(part.name).second) return refuse(400, "path sent twice: " + part.name);
         std::filesystem::path temp = staging_ / std::to_string(out_.batch.files.size());
@@ -80,6 +89,10 @@ public:
             case Target::Manifest:
                 if (out_.batch.manifest_bytes.size() + n > kMaxManifestBytes) return refuse(413, "manifest too large");
                 out_.batch.manifest_bytes.append(p, n);
+                break;
+            case Target::Statement:
+                if (out_.batch.statement_bytes.size() + n > kMaxStatementBytes) return refuse(413, "statement too large");
+                out_.batch.statement_bytes.append(p, n);
                 break;
             case Target::File:
                 if (std::fwrite(p, 1, n, file_.get()) != n) return refuse(500, "cannot write a staging file");

@@ -9,6 +9,7 @@ from ._tarvik_cmd.update import (
     UPDATE_URL,
     _app_dir,
     _can_reach_server,
+    _compare_versions,
     _detect_platform,
     _download,
     _download_range,
@@ -24,6 +25,7 @@ from ._tarvik_cmd.update import (
     _scan_local_files,
     _sha256_file,
     _url_head_ok,
+    _url_path,
     check_update,
 )
 

@@ -10,6 +10,7 @@
 #include "build/build_steps.hpp"
 #include "build/launcher_meta.hpp"
 #include "build/manifest.hpp"
+#include "build/release_signing.hpp"
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
@@ -65,6 +66,7 @@ void write_main_script(const fs::path& main_script) {
 void run_build() {
     const std::string key = community_key();
     const ExtraEntries extra = load_extra_entries();
+    const std::optional<SigningSetup> signing = load_signing_setup();
     const LauncherMeta app = app_identity();
     // Both become folder names under build/, which a later build deletes.
     require_plain_name("app name", app.app_name);
@@ -90,6 +92,7 @@ void run_build() {
     run_compiler(build_compiler_args(app.app_name, app.version, platform.os_label, platform.icon_arg, extra));
     kill_app_process(app.app_name);
     rename_dist_folder(app.app_name, folder_name);
+    if (signing) ship_public_key(*signing, fs::path("build") / path_from_utf8(folder_name));
     generate_manifest(app.app_name, app.version, platform.os_label, platform.arch, folder_name);
 
     std::error_code ec;
@@ -100,6 +103,8 @@ void run_build() {
     info["COMMUNITY_KEY"] = key;
     write_json_file(build_json, info);
     println("[builder] build.json: " + path_text(build_json));
+    if (signing)
+        sign_build_manifest(*signing, manifest_name(app.app_name, platform.os_label, platform.arch), folder_name);
 
     println("\n[builder] build complete!");
     println("[builder] output dir: build/" + folder_name);

@@ -6,6 +6,8 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -160,6 +162,12 @@ void check_scheme(const std::string& url) {
     if (scheme != "http" && scheme != "https") throw UrlError("unknown url type: " + scheme);
 }
 
+bool is_https(const std::string& url) {
+    return url.size() >= 8 && std::equal(url.begin(), url.begin() + 8, "https://", [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
 std::string os_text(long errnum) {
     return "[Errno " + std::to_string(errnum) + "] " + std::strerror(static_cast<int>(errnum));
 }
@@ -179,7 +187,13 @@ void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(e, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // Once on https, never down to plain http.
+    t.https = is_https(url);
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, t.https ? "https" : "http,https");
+    // The minimum rate, over a window as long as the silence timeout.
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, kMinRate);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+                     std::max(1L, static_cast<long>(std::ceil(std::max(timeout, 0.001) * transfer_time_scale()))));
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, connect_ms > 0 ? connect_ms : 1L);
     curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -221,6 +235,22 @@ bool stalled(const Transfer& t, Clock::time_point now, double timeout) {
     return t.connected && now - t.last_activity > limit;
 }
 
+void set_ends(Transfer& t, double timeout, double deadline, std::optional<Clock::time_point> end) {
+    const auto now = Clock::now();
+    const double overall = (deadline > 0 ? deadline : 2 * std::max(timeout, 0.001)) * transfer_time_scale();
+    t.ends = deadline < 0 ? Clock::time_point::max()
+                          : now + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(overall));
+    if (end && *end < t.ends) t.ends = *end;
+    if (now >= t.ends) throw timeout_error("timed out (no time left for this request)");
+}
+
+std::exception_ptr overdue(const Transfer& t, Clock::time_point now, double timeout) {
+    if (stalled(t, now, timeout)) return std::make_exception_ptr(timeout_error("timed out"));
+    if (now < t.ends) return nullptr;
+    if (!t.connected) return std::make_exception_ptr(UrlError("timed out"));
+    return std::make_exception_ptr(timeout_error("timed out (the transfer took too long)"));
+}
+
 namespace {
 
 [[noreturn]] void fail(CURL* e, CURLcode rc, const Transfer& t, const std::string& url) {
@@ -231,13 +261,17 @@ namespace {
         case CURLE_URL_MALFORMAT:
             throw value_error("invalid URL: " + py_repr(url));
         case CURLE_UNSUPPORTED_PROTOCOL:
+            if (t.has_location && t.https) throw UrlError("refused a redirect from https to plain http");
+            throw UrlError(text);
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_RESOLVE_PROXY:
             throw UrlError(text);
         case CURLE_COULDNT_CONNECT:
             throw UrlError(os_errno ? os_text(os_errno) : text);
         case CURLE_OPERATION_TIMEDOUT:
-            if (t.connected) throw timeout_error("timed out");
+            if (t.connected)  // the silence timeout, or curl's minimum-rate check ("too slow")
+                throw timeout_error(std::strstr(text.c_str(), "too slow") ? "timed out (slower than the minimum rate)"
+                                                                         : "timed out");
             throw UrlError("timed out");
         case CURLE_SEND_ERROR:
             throw UrlError(os_errno ? os_text(os_errno) : text);
@@ -283,6 +317,8 @@ struct Session::Impl {
     MultiPtr multi;
     EasyPtr easy;
     TlsTrust trust;
+    double deadline = 0;                   // seconds; 0: twice the timeout; negative: none
+    std::optional<Clock::time_point> end;  // of the whole session
 
     Impl() {
         global_init();
@@ -297,6 +333,7 @@ struct Session::Impl {
     }
 
     Response run(Transfer& t, const std::string& url, double timeout) {
+        set_ends(t, timeout, t.has_deadline ? deadline : -1.0, end);
         CURLM* m = multi.get();
         CURL* e = easy.get();
         if (curl_multi_add_handle(m, e) != CURLM_OK) throw runtime_error("libcurl could not start a transfer");
@@ -317,7 +354,7 @@ struct Session::Impl {
                 last_check = now;
                 host().check_interrupt();
             }
-            if (stalled(t, now, timeout)) throw timeout_error("timed out");
+            if (auto late = overdue(t, now, timeout)) std::rethrow_exception(late);
             curl_multi_poll(m, nullptr, 0, static_cast<int>(kPollInterval.count()), nullptr);
         }
 
@@ -333,7 +370,18 @@ Session::Session() : impl_(std::make_unique<Impl>()) {}
 
 CURLM* detail::SessionAccess::multi(Session& s) { return s.impl_->multi.get(); }
 const TlsTrust& detail::SessionAccess::trust(Session& s) { return s.impl_->trust; }
+std::optional<Clock::time_point> detail::SessionAccess::end(Session& s) { return s.impl_->end; }
 Session::~Session() = default;
+void Session::set_deadline(double seconds) { impl_->deadline = seconds; }
+void Session::set_end(std::optional<Clock::time_point> end) { impl_->end = end; }
+
+double transfer_time_scale() {
+    std::optional<std::string> v = host().getenv("TARVIK_TRANSFER_TIME_SCALE");
+    if (!v || v->empty()) return 1.0;
+    char* stop = nullptr;
+    double x = std::strtod(v->c_str(), &stop);
+    return stop && *stop == '\0' && x > 0 && x <= 1 ? x : 1.0;
+}
 
 namespace {
 SlistPtr no_expect(SlistPtr list = SlistPtr()) {
@@ -394,6 +442,7 @@ Response Session::post_multipart(const std::string& url, double timeout,
     // by itself, and a batch the server may have taken would go twice.
     curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
     curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    t.has_deadline = false;
     std::unique_ptr<curl_mime, MimeFree> mime(curl_mime_init(e));
     if (!mime) throw std::bad_alloc();
     std::vector<UniqueFile> contents;  // closed after the transfer, or when it fails

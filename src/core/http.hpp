@@ -3,10 +3,15 @@
 // connections. Several GETs at once: http_pool.hpp.
 //
 // Every request: User-Agent "Ostervane-Updater", redirects followed (at most 10),
-// http and https only, TLS verification on against the certificate authorities
-// of core/tls_trust.hpp, no signals. The timeout bounds the
-// connect (and TLS handshake) and every later wait for data; there is no cap on
-// the whole transfer.
+// http and https only (a request that starts on https is never redirected to
+// http), TLS verification on against the certificate authorities of
+// core/tls_trust.hpp, no signals. The timeout bounds the connect (and TLS
+// handshake) and every later wait for data. Besides that silence timeout
+// every request has a minimum rate (kMinRate bytes per second, measured over a
+// window as long as the timeout) and an overall deadline (twice the timeout
+// unless the session sets another), and a session may set an end that no
+// request outlives: a server that drips bytes cannot hold a caller for ever.
+// Each bound ends the request as a "TimeoutError".
 //
 // The HTTP status of the final response is returned, never thrown: each caller
 // decides what a status means. Its reason phrase is the standard one when the
@@ -23,6 +28,7 @@
 // interrupt is rethrown; an exception thrown by a BodySink is rethrown as well.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -35,6 +41,14 @@ namespace tarvik::http {
 inline constexpr const char* kUserAgent = "Ostervane-Updater";
 inline constexpr int kMaxRedirects = 10;
 inline constexpr size_t kChunkSize = 65536;
+inline constexpr long kMinRate = 1024;  // bytes per second
+
+using Clock = std::chrono::steady_clock;
+
+// TARVIK_TRANSFER_TIME_SCALE (a number between 0 and 1, for tests only)
+// shortens the overall deadlines, the session end and the minimum-rate window;
+// the silence timeouts stay as given. 1 when unset or invalid.
+double transfer_time_scale();
 
 struct Response {
     long status = 0;          // status of the final response (after redirects)
@@ -75,6 +89,13 @@ public:
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
+
+    // Overall deadline in seconds for the following requests (0: twice their
+    // timeout; negative: none), scaled by transfer_time_scale().
+    void set_deadline(double seconds);
+    // No later request runs past this point (nullopt: no such end). A request
+    // started after it fails at once.
+    void set_end(std::optional<Clock::time_point> end);
 
     // GET with the body kept in memory, offering every content coding libcurl
     // decodes; the body is the decoded one. With max_body (not 0) a longer

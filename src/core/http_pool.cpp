@@ -45,6 +45,7 @@ struct Pool::Impl {
     MultiPtr owned;
     CURLM* multi = nullptr;  // owned, or the borrowed session's
     TlsTrust trust;          // read from the environment, or the borrowed session's
+    std::optional<Clock::time_point> end;  // the borrowed session's end
     std::vector<std::unique_ptr<Slot>> slots;
     int capacity = 1;
     Id next_id = 1;
@@ -113,6 +114,7 @@ Pool::Pool(int connections) : impl_(std::make_unique<Impl>()) {
 Pool::Pool(Session& borrowed, int connections) : impl_(std::make_unique<Impl>()) {
     impl_->multi = SessionAccess::multi(borrowed);
     impl_->trust = SessionAccess::trust(borrowed);
+    impl_->end = SessionAccess::end(borrowed);
     impl_->capacity = std::max(1, connections);
     keep_connections(impl_->multi, impl_->capacity);
 }
@@ -130,7 +132,7 @@ int Pool::running() const {
 }
 
 Pool::Id Pool::start(const std::string& url, double timeout, BodySink& sink,
-                     std::optional<std::pair<uint64_t, uint64_t>> range) {
+                     std::optional<std::pair<uint64_t, uint64_t>> range, double deadline) {
     if (running() >= capacity()) throw runtime_error("no free connection in the transfer pool");
     Slot* slot = nullptr;
     for (auto& s : impl_->slots)
@@ -144,6 +146,7 @@ Pool::Id Pool::start(const std::string& url, double timeout, BodySink& sink,
     slot->t = Transfer{};
     slot->t.sink = &sink;
     slot->headers = prepare_file_get(slot->easy.get(), slot->t, url, timeout, range, impl_->trust);
+    set_ends(slot->t, timeout, deadline, impl_->end);
     slot->url = url;
     slot->host = host_key(url);
     slot->timeout = timeout;
@@ -176,10 +179,12 @@ std::vector<Pool::Outcome> Pool::wait(Clock::time_point until) {
         }
         now = Clock::now();
         for (auto& s : p.slots) {
-            if (!s->busy || !stalled(s->t, now, s->timeout)) continue;
+            if (!s->busy) continue;
+            std::exception_ptr late = overdue(s->t, now, s->timeout);
+            if (!late) continue;
             Outcome o;
             o.id = s->id;
-            o.error = std::make_exception_ptr(timeout_error("timed out"));
+            o.error = late;
             p.release(*s);
             done.push_back(std::move(o));
         }

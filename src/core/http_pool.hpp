@@ -49,9 +49,12 @@ public:
     int running() const;
 
     // Starts a GET streaming its body to sink (which must outlive the transfer);
-    // with a range, "Range: bytes=first-last" is sent. A bad URL throws here.
+    // with a range, "Range: bytes=first-last" is sent. `deadline` bounds the
+    // whole transfer as Session::set_deadline does (0: twice the timeout;
+    // negative: none), never past the borrowed session's end. A bad URL, or
+    // no time left, throws here.
     Id start(const std::string& url, double timeout, BodySink& sink,
-             std::optional<std::pair<uint64_t, uint64_t>> range = std::nullopt);
+             std::optional<std::pair<uint64_t, uint64_t>> range = std::nullopt, double deadline = 0);
 
     // Drives the transfers until at least one has ended or `until` has passed
     // (sleeping when none runs); returns those that ended. Checks the host for

@@ -51,6 +51,9 @@ struct Transfer {
     curl_off_t last_down = 0, last_up = 0;
     std::exception_ptr error;       // thrown by the sink
     char errbuf[CURL_ERROR_SIZE] = {};
+    bool https = false;             // started on https: never redirected to http
+    bool has_deadline = true;       // uploads have none: their size is the caller's
+    Clock::time_point ends = Clock::time_point::max();  // the overall deadline
 };
 
 // Resets the handle (its connections stay in the pool it belongs to) and sets
@@ -63,6 +66,7 @@ void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_
 struct SessionAccess {
     static CURLM* multi(Session& s);
     static const TlsTrust& trust(Session& s);
+    static std::optional<Clock::time_point> end(Session& s);
 };
 
 // prepare() for a GET of a file or of one range of it: the file asked for
@@ -74,6 +78,16 @@ SlistPtr prepare_file_get(CURL* e, Transfer& t, const std::string& url, double t
 
 // True when the request is on its way and no data came for `timeout` seconds.
 bool stalled(const Transfer& t, Clock::time_point now, double timeout);
+
+// Sets the transfer's overall deadline: `deadline` seconds (0: twice the
+// timeout; negative: none), scaled by transfer_time_scale(), and never past
+// `end`. Throws TimeoutError when no time is left at all.
+void set_ends(Transfer& t, double timeout, double deadline, std::optional<Clock::time_point> end);
+
+// The failure of a transfer that is stalled (TimeoutError) or past its overall
+// deadline (UrlError before the request is on its way, else TimeoutError);
+// null while it may go on.
+std::exception_ptr overdue(const Transfer& t, Clock::time_point now, double timeout);
 
 // The outcome of a finished transfer: the Response, or the failure thrown with
 // the kinds described in http.hpp (a sink's own exception rethrown).

@@ -10,6 +10,7 @@
 #include "core/host.hpp"
 #include "core/http.hpp"
 #include "core/json_read.hpp"
+#include "core/release_statement.hpp"
 #include "publish/json_py_text.hpp"
 #include "publish/upload_batches.hpp"
 #include "publish/upload_entries.hpp"
@@ -74,8 +75,23 @@ std::string channel_key(const fs::path& output_folder) {
     return py_str(*key);
 }
 
-// True when the server already holds this app name and version.
-bool server_holds(http::Session& session, const std::string& url, const Json& manifest) {
+// The release counter of the build's signed statement, 0 when it has none.
+uint64_t local_counter(const fs::path& manifest_path) {
+    fs::path statement = manifest_path;
+    statement += kStatementSuffix;
+    try {
+        std::error_code ec;
+        if (!fs::is_regular_file(statement, ec)) return 0;
+        return read_statement_claims(read_file(statement)).counter;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// True when the server already holds this app name and version. A server that
+// reports the counter of its signed statement and holds an older one gets the
+// re-release (same version, newer statement) all the same.
+bool server_holds(http::Session& session, const std::string& url, const Json& manifest, uint64_t counter) {
     println("[publisher] checking server version: GET " + url);
     http::Response r;
     try {
@@ -102,6 +118,15 @@ bool server_holds(http::Session& session, const std::string& url, const Json& ma
     const Json* version = member(held, "version");
     println("[publisher] server: app_name=" + py_str(app) + ", version=" + py_str(version));
     if (app && version && *app == manifest.at("app_name") && *version == manifest.at("version")) {
+        // The reader keeps integers signed: a negative one is no counter.
+        const Json* held_counter = member(held, "counter");
+        const bool counted = held_counter && held_counter->is_number_integer() && *held_counter >= 0;
+        if (counter && counted && held_counter->get<uint64_t>() < counter) {
+            println("[publisher] server holds this version with an older signed statement (counter " +
+                    std::to_string(held_counter->get<uint64_t>()) + "), uploading the re-release " +
+                    std::to_string(counter));
+            return false;
+        }
         println("[publisher] server already has this version, skipping upload");
         return true;
     }
@@ -132,7 +157,7 @@ bool run(const std::string& os_label, const std::string& code) {
     while (!base.empty() && base.back() == '/') base.pop_back();
     const std::string url = base + "/auth/" + key + "/";
     http::Session session;
-    if (server_holds(session, url, manifest)) return true;
+    if (server_holds(session, url, manifest, local_counter(*manifest_path))) return true;
 
     println("[publisher] update URL: " + url);
     std::vector<UploadEntry> entries = collect_upload_entries(*manifest_path, output_folder);

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/file_io.hpp"
+#include "core/release_statement.hpp"
 
 namespace tarvik::publish {
 
@@ -41,6 +42,10 @@ void walk(const fs::path& dir, const std::string& prefix, std::vector<UploadEntr
 std::vector<UploadEntry> collect_upload_entries(const fs::path& manifest, const fs::path& output_folder) {
     std::vector<UploadEntry> entries;
     entries.push_back({"manifest", path_text(manifest.filename()), manifest});
+    fs::path statement = manifest;
+    statement += kStatementSuffix;
+    std::error_code ec;
+    if (fs::is_regular_file(statement, ec)) entries.push_back({"statement", path_text(statement.filename()), statement});
     walk(output_folder, "", entries);
     return entries;
 }

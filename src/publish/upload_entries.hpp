@@ -14,7 +14,9 @@ struct UploadEntry {
     std::filesystem::path path;
 };
 
-// The manifest entry ("manifest", its file name), then one entry per file below
+// The manifest entry ("manifest", its file name), then, when the build signed
+// the manifest, its statement ("statement", "<manifest name>.sig", from beside
+// the manifest in build/), then one entry per file below
 // `output_folder` named by its "/"-separated relative path. In each folder its
 // files come first in listing order, then its subfolders in listing order.
 // Folders named exactly "media" are not entered, links to folders are not

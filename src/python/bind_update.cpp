@@ -14,6 +14,8 @@
 #include "update/file_transfer.hpp"
 #include "update/installation.hpp"
 #include "update/update_script.hpp"
+#include "update/url_path.hpp"
+#include "update/version_order.hpp"
 #include "update/hashing.hpp"
 #include "update/manifest_fetch.hpp"
 #include "update/reachability.hpp"
@@ -78,6 +80,13 @@ void bind_primitives(nb::module_& m) {
         "_hash_blocks",
         [](fs::path path, int64_t block_size) { return without_gil([&] { return hash_blocks(path, block_size); }); },
         nb::arg("path"), nb::arg("block_size") = kDefaultBlockSize, "SHA-256 of each block of a file.");
+    m.def(
+        "_compare_versions", [](const std::string& a, const std::string& b) { return compare_versions(a, b); },
+        nb::arg("a"), nb::arg("b"),
+          "Release order of two version texts: negative, 0 or positive.");
+    m.def(
+        "_url_path", [](const std::string& rel) { return percent_encode_path(rel); }, nb::arg("rel_path"),
+          "A relative path as it goes into a file URL: each component percent-encoded.");
     m.def(
         "_is_block_entry", [](nb::handle val) { return is_block_entry(py_to_json(val, 1)); },
         nb::arg("val").none(), "True for a block-level manifest entry.");

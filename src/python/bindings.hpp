@@ -46,6 +46,7 @@ void bind_core(nb::module_& m);
 void bind_scaffold_init(nb::module_& m);
 void bind_scaffold(nb::module_& m);
 void bind_build(nb::module_& m);
+void bind_build_signing(nb::module_& m);
 void bind_publish(nb::module_& m);
 void bind_publish_deploy(nb::module_& m);
 void bind_update(nb::module_& m);

@@ -8,6 +8,7 @@ NB_MODULE(_tarvik_cmd, m) {
     bind_scaffold_init(m);
     bind_scaffold(m);
     bind_build(m);
+    bind_build_signing(m);
     bind_publish(m);
     bind_publish_deploy(m);
     bind_update(m);

@@ -1,6 +1,7 @@
 #include "update/check_update.hpp"
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "core/host.hpp"
 #include "core/http.hpp"
 #include "core/pytext.hpp"
+#include "update/change_guard.hpp"
 #include "update/failure_kinds.hpp"
 #include "update/file_transfer.hpp"
 #include "update/hand_off.hpp"
@@ -18,7 +20,9 @@
 #include "update/manifest_json.hpp"
 #include "update/progress_text.hpp"
 #include "update/reachability.hpp"
+#include "update/release_trust.hpp"
 #include "update/update_diff.hpp"
+#include "update/url_path.hpp"
 
 namespace tarvik::update {
 
@@ -79,6 +83,18 @@ void report_fetch_failure(const std::exception& e, Progress& progress) {
     progress.show("Update check failed: server unresponsive, skipping");
 }
 
+// An update that must not be installed: one line saying why, nothing written.
+bool refuse(Progress& progress, const std::string& why) {
+    println("[Update] Update refused: " + why + ", skipping");
+    progress.show("Update check failed: update refused, skipping");
+    return false;
+}
+
+// Everything before the downloads shares one end, so that a server dripping
+// its answers holds the start for at most this long (plus the pre-check and
+// the waits between attempts): about 50 s in all.
+constexpr double kCheckBudgetSeconds = 45.0;
+
 }  // namespace
 
 std::string default_update_url() { return without_trailing_slashes(baseurl() + "auth/") + "/"; }
@@ -119,13 +135,38 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         return false;
     }
 
+    http::Session session;
+    session.set_end(http::Clock::now() + std::chrono::duration_cast<http::Clock::duration>(std::chrono::duration<double>(
+                                             kCheckBudgetSeconds * http::transfer_time_scale())));
+    std::optional<SignedRelease> signed_release;
+    try {
+        Installed installed{app_name, pf.os, pf.arch, version, installed_counter(dir, manifest_name),
+                            static_cast<int64_t>(std::time(nullptr))};
+        signed_release = verify_release(session, dir, update_url, manifest_name, installed);
+    } catch (const StatementRefusal& r) {
+        return refuse(progress, r.what());
+    } catch (const std::exception& e) {
+        report_fetch_failure(e, progress);
+        return false;
+    }
+    const ReleaseClaims* claims = signed_release ? &signed_release->claims : nullptr;
+
+    if (claims && claims->version == version) {
+        // The signed statement names the version: an up-to-date start needs no manifest.
+        println("[Update] Version matches (binary " + version + " == remote " + claims->version +
+                "), skipping hash scan");
+        progress.set_bar(0);
+        progress.show("Already up to date");
+        return false;
+    }
+
     const std::string manifest_url = update_url + manifest_name;
     println("[Update] Downloading remote manifest: " + manifest_url);
-    http::Session session;
     FetchedManifest fetched;
     const auto started = std::chrono::steady_clock::now();
     try {
-        fetched = fetch_manifest_text(session, manifest_url, 3, true);
+        fetched = fetch_manifest_text(session, update_url + percent_encode_path(manifest_name), 3, true,
+                                      claims ? claims->manifest_size : 0);
     } catch (const std::exception& e) {
         report_fetch_failure(e, progress);
         return false;
@@ -135,9 +176,16 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     Json remote = std::move(fetched.manifest.doc);  // "files" still empty
     println("[Update] Remote manifest downloaded: " + fixed(kb, 1) + "KB (" + fixed(seconds, 1) + "s)");
 
-    if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
     const Json& remote_version_value = remote["version"];
     const std::string remote_version = text_of(remote_version_value);
+    if (claims) {
+        try {
+            check_manifest_against(fetched.body, *claims, text_of(remote["app_name"]), remote_version);
+        } catch (const StatementRefusal& r) {
+            return refuse(progress, r.what());
+        }
+    }
+    if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
     if (remote_version_value.is_string() && remote_version == version) {
         println("[Update] Version matches (binary " + version + " == remote " + remote_version +
                 "), skipping hash scan");
@@ -149,10 +197,11 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     remote = parse_manifest_json(fetched.body);  // now with its files
     fetched.body.clear();
     const Json& remote_files = remote["files"];
-    const std::string file_base_url = update_url + app_name + "-" + remote_version + "-" + pf.display + "/";
+    const std::string file_base_url =
+        update_url + percent_encode_path(app_name + "-" + remote_version + "-" + pf.display) + "/";
     if (!remote_files.empty()) {
         const std::string probe_path = probe_key(remote_files);
-        const std::string probe_url = file_base_url + probe_path;
+        const std::string probe_url = file_base_url + percent_encode_path(probe_path);
         auto [ok, reason] = url_head_ok(session, probe_url, 5.0, 2);
         if (!ok) {
             std::string message = reason == "HTTP 404"
@@ -186,10 +235,14 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
             "  (remote.files=" + std::to_string(remote_files.size()) +
             "  local.files=" + (local_files ? std::to_string(local_files->size()) : std::string("N/A")) + ")");
     if (diff.to_download.empty() && diff.to_delete.empty()) return false;
+    if (auto why = refusal_of_change(dir, manifest_name, diff, remote_files, local_files, claims != nullptr))
+        return refuse(progress, *why);
+    session.set_end(std::nullopt);  // downloads are bounded by their sizes and the minimum rate
 
     HandOff h;
     h.app_dir = dir;
     h.manifest_name = manifest_name;
+    if (signed_release) h.statement_text = signed_release->statement_text;
     h.file_base_url = file_base_url;
     h.remote_manifest = &remote;
     h.to_download = std::move(diff.to_download);

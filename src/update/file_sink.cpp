@@ -1,5 +1,7 @@
 #include "update/file_sink.hpp"
 
+#include <string>
+
 #include "core/errors.hpp"
 
 namespace tarvik::update {
@@ -7,6 +9,8 @@ namespace tarvik::update {
 bool FileSink::begin(long status) {
     status_ = status;
     if (status < 200 || status > 299) return false;
+    limit_ = range_start_ && status == 206 ? max_range_ : max_whole_;
+    written_ = 0;
     local([&] {
         if (range_start_ && status == 206) {
             file_ = open_file(dest_, "r+b");
@@ -20,6 +24,9 @@ bool FileSink::begin(long status) {
 }
 
 void FileSink::write(const char* data, size_t n) {
+    if (limit_ && n > limit_ - written_)
+        throw runtime_error("the server sent more than the " + std::to_string(limit_) + " bytes the manifest gives");
+    written_ += n;
     local([&] { write_all(file_.get(), {data, n}, dest_); });
 }
 

@@ -5,6 +5,7 @@
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
+#include "core/release_statement.hpp"
 #include "update/detached_start.hpp"
 #include "update/file_copy.hpp"
 #include "update/installation.hpp"
@@ -87,6 +88,14 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
         write_json_file(path_from_utf8(join_path(temp_dir, h.manifest_name)), *h.remote_manifest);
     } catch (const std::exception& e) {
         println("[Update] Warning: failed to write new manifest to temp: " + error_text(e));
+    }
+    if (!h.statement_text.empty()) {
+        // The installation's record of what it runs: the next check refuses a lower counter.
+        try {
+            write_file(path_from_utf8(join_path(temp_dir, statement_name(h.manifest_name))), h.statement_text);
+        } catch (const std::exception& e) {
+            println("[Update] Warning: failed to write the signed statement to temp: " + error_text(e));
+        }
     }
 
     ScriptInputs in{h.app_dir, temp_dir, h.to_delete, h.manifest_name, h.new_exe_path, host().executable()};

@@ -21,6 +21,9 @@ struct HandOff {
     // The new executable's relative path when the new version ships it: a
     // staged copy is made executable (the manifest carries no file modes).
     std::string new_exe_rel;
+    // The signed statement of the new manifest, staged beside it under
+    // statement_name(manifest_name) ("" when the update is not signed).
+    std::string statement_text;
 };
 
 // True when the update script has been started; false (temporary folder

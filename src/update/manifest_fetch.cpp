@@ -1,5 +1,6 @@
 #include "update/manifest_fetch.hpp"
 
+#include <algorithm>
 #include <exception>
 
 #include "core/errors.hpp"
@@ -61,12 +62,13 @@ Json fetch_manifest(http::Session& session, const std::string& url, int max_retr
 }
 
 FetchedManifest fetch_manifest_text(http::Session& session, const std::string& url, int max_retries,
-                                    bool lazy_files) {
+                                    bool lazy_files, size_t max_body) {
     if (max_retries < 1) throw value_error("max_retries must be at least 1");
     std::exception_ptr last;
     for (int n = 1; n <= max_retries; ++n) {
         try {
-            http::Response r = session.get(url, kManifestTimeout, kMaxManifestBytes);
+            http::Response r = session.get(url, kManifestTimeout,
+                                          max_body ? std::min(max_body, kMaxManifestBytes) : kMaxManifestBytes);
             require_success(r);
             ManifestText text = parse_manifest_body(r.body, lazy_files);
             return {std::move(text), std::move(r.body)};

@@ -22,11 +22,13 @@ ManifestText parse_manifest_body(const std::string& body, bool lazy_files = fals
 Json fetch_manifest(http::Session& session, const std::string& url, int max_retries);
 
 // The same, keeping the body for a full parse later when lazy_files is set.
+// With max_body (not 0) a longer body fails the attempt (the length a signed
+// statement gives).
 struct FetchedManifest {
     ManifestText manifest;
     std::string body;
 };
 FetchedManifest fetch_manifest_text(http::Session& session, const std::string& url, int max_retries,
-                                    bool lazy_files);
+                                    bool lazy_files, size_t max_body = 0);
 
 }  // namespace tarvik::update

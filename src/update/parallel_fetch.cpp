@@ -18,6 +18,7 @@
 #include "update/hashing.hpp"
 #include "update/installation.hpp"
 #include "update/progress_text.hpp"
+#include "update/url_path.hpp"
 
 namespace tarvik::update {
 
@@ -50,8 +51,10 @@ void verify(const fs::path& dest, const std::string& expected) {
 // cannot disturb the blocks still arriving, and replaces the copy once complete.
 class RangeSink final : public http::BodySink {
 public:
-    RangeSink(const fs::path& dest, const fs::path& whole, uint64_t first)
-        : ranged_(dest, first), whole_(whole, std::nullopt) {}
+    // A 206 body may be as long as the block, a whole file as long as the
+    // manifest allows (max_whole, 0: no bound).
+    RangeSink(const fs::path& dest, const fs::path& whole, std::pair<uint64_t, uint64_t> range, uint64_t max_whole)
+        : ranged_(dest, range.first, range.second - range.first + 1), whole_(whole, std::nullopt, 0, max_whole) {}
     bool begin(long status) override {
         active_ = status == 206 ? &ranged_ : &whole_;
         return active_->begin(status);
@@ -97,7 +100,7 @@ public:
         for (const DownloadItem& item : items) {
             Job& j = jobs_.emplace_back();
             j.item = &item;
-            j.url = plan.file_base_url + item.path;
+            j.url = plan.file_base_url + percent_encode_path(item.path);
             j.name = last_component(item.path);
             j.dest = path_from_utf8(join_relative(plan.staging_dir, item.path));
             j.blockwise = item.partial && !item.blocks.empty();
@@ -182,15 +185,17 @@ private:
         }
         http::BodySink* sink;
         std::optional<std::pair<uint64_t, uint64_t>> range;
+        uint64_t longest = j.item->max_bytes;
         if (r.block) {
-            r.range_sink = std::make_unique<RangeSink>(j.dest, side_path(j), *r.block * j.item->block_size);
             range = block_range(*j.item, *r.block);
+            r.range_sink = std::make_unique<RangeSink>(j.dest, side_path(j), *range, j.item->max_bytes);
             sink = r.range_sink.get();
+            longest = std::max(longest, range->second - range->first + 1);
         } else {
-            r.whole_sink = std::make_unique<FileSink>(j.dest, std::nullopt);
+            r.whole_sink = std::make_unique<FileSink>(j.dest, std::nullopt, 0, j.item->max_bytes);
             sink = r.whole_sink.get();
         }
-        running_[pool_.start(j.url, kDownloadTimeout, *sink, range)] = index;
+        running_[pool_.start(j.url, kDownloadTimeout, *sink, range, file_deadline(longest))] = index;
     }
 
     // A blockwise file starts as a copy of the installed one (empty when there is none).

@@ -1,6 +1,33 @@
 #include "update/safe_paths.hpp"
 
+#include <filesystem>
+
+#include "core/file_io.hpp"
+#include "update/installation.hpp"
+
 namespace tarvik::update {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool is_protected_folder(std::string_view name) { return name == "dbs" || name == "logs" || name == "__pycache__"; }
+
+bool is_statement_name(std::string_view name) {
+    return name.starts_with("manifest-") && name.ends_with(".json.sig");
+}
+
+// True when `inner` is `outer` or lies below it (both canonical).
+bool is_within(const fs::path& inner, const fs::path& outer) {
+    auto i = inner.begin(), o = outer.begin();
+    for (; o != outer.end(); ++o, ++i) {
+        if (o->empty() && std::next(o) == outer.end()) return true;  // trailing separator
+        if (i == inner.end() || *i != *o) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool is_safe_relative_path(std::string_view rel) {
     if (rel.empty() || rel.front() == '/') return false;
@@ -13,7 +40,34 @@ bool is_safe_relative_path(std::string_view rel) {
         size_t slash = rel.find('/', start);
         std::string_view part = rel.substr(start, slash == std::string_view::npos ? rel.npos : slash - start);
         if (part.empty() || part == "." || part == "..") return false;
-        if (slash == std::string_view::npos) return true;
+        if (slash == std::string_view::npos) return !is_statement_name(part);
+        if (is_protected_folder(part)) return false;
+        start = slash + 1;
+    }
+}
+
+bool stays_inside(const std::string& app_dir, const std::string& rel, bool parents_only) {
+    std::error_code ec;
+    const fs::path root = path_from_utf8(app_dir.empty() ? "." : app_dir);
+    fs::path canonical_root;
+    fs::path at = root;
+    size_t start = 0;
+    for (;;) {
+        size_t slash = rel.find('/', start);
+        const bool last = slash == std::string::npos;
+        if (last && parents_only) return true;
+        at /= path_from_utf8(rel.substr(start, last ? std::string::npos : slash - start));
+        fs::file_status st = fs::symlink_status(at, ec);
+        if (ec || !fs::exists(st)) return true;  // nothing further exists: no link to follow
+        if (fs::is_symlink(st)) {
+            if (canonical_root.empty()) {
+                canonical_root = fs::canonical(root, ec);
+                if (ec) return false;
+            }
+            fs::path target = fs::weakly_canonical(at, ec);
+            if (ec || !is_within(target, canonical_root)) return false;
+        }
+        if (last) return true;
         start = slash + 1;
     }
 }

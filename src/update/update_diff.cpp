@@ -1,11 +1,13 @@
 #include "update/update_diff.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <string_view>
 #include <unordered_set>
 
 #include "core/file_io.hpp"
+#include "core/release_statement.hpp"
 #include "update/hashing.hpp"
 #include "update/installation.hpp"
 #include "update/safe_paths.hpp"
@@ -35,11 +37,23 @@ std::optional<uint64_t> block_size_of(const Json& entry) {
     return n;
 }
 
+// The longest body an entry allows.
+uint64_t max_bytes_of(const Json& entry) {
+    if (entry.is_string()) return kMaxPlainEntryBytes;
+    if (entry.is_object()) {
+        auto size = entry.find("size");
+        if (size != entry.end())
+            if (auto n = non_negative(*size)) return std::max<uint64_t>(*n, 1);
+    }
+    return 0;
+}
+
 // A whole-file item; its hash is what the staged file is checked against.
 DownloadItem whole(const std::string& path, const Json& entry) {
     DownloadItem item;
     item.path = path;
     item.sha256 = entry_sha256_text(entry).value_or("");
+    item.max_bytes = max_bytes_of(entry);
     return item;
 }
 
@@ -83,6 +97,7 @@ void compare_file(const std::string& app_dir, const std::string& path, const Jso
         auto size = entry.find("size");
         if (size != entry.end()) item.size = non_negative(*size);
         item.sha256 = remote_hash.value_or("");
+        item.max_bytes = max_bytes_of(entry);
         out.push_back(std::move(item));
         return;
     }
@@ -111,8 +126,10 @@ bool has_protected_dir(const std::string& rel_norm) {
 
 }  // namespace
 
+bool is_pinned_key_path(const std::string& rel) { return rel == kPinnedKeyFile; }
+
 bool is_kept_on_delete(const std::string& rel, const std::vector<std::string>& ignore_patterns) {
-    if (!is_safe_relative_path(rel)) return true;
+    if (!is_safe_relative_path(rel) || is_pinned_key_path(rel)) return true;
     size_t slash = rel.rfind('/');
     if (is_reserved_file_name(slash == std::string::npos ? rel : rel.substr(slash + 1))) return true;
     std::string rel_norm = rel;
@@ -147,7 +164,9 @@ UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, co
         if (!local_keys.count(path) && !is_script_path(path)) d.to_download.push_back(whole(path, entry));
     for (const auto& [path, entry] : local_files->items()) {
         if (remote_keys.count(path) || is_kept_on_delete(path, ignore_patterns)) continue;
-        if (is_regular_file(join_relative(app_dir, path))) d.to_delete.push_back(path);
+        // A link the user made inside the installation is never followed out of it.
+        if (is_regular_file(join_relative(app_dir, path)) && stays_inside(app_dir, path, true))
+            d.to_delete.push_back(path);
     }
     return d;
 }

@@ -20,7 +20,17 @@ struct DownloadItem {
     std::optional<uint64_t> size;  // the remote entry's "size"
     std::string sha256;            // the remote whole-file hash ("" when the entry has none)
                                    // that the staged file is checked against
+    uint64_t max_bytes = 0;        // the longest body the entry allows (0: it gives no bound):
+                                   // a block-level entry's "size", below 8 MiB for a plain entry
 };
+
+// The longest file a plain (hash text) entry can stand for: the build gives
+// every file of 8 MiB and more a block-level entry.
+inline constexpr uint64_t kMaxPlainEntryBytes = 8388608 - 1;
+
+// The pinned key at the top of the installation is never deleted by an
+// update: only a signed update may replace it.
+bool is_pinned_key_path(const std::string& rel);
 
 struct UpdateDiff {
     std::vector<DownloadItem> to_download;
