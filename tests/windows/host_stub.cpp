@@ -43,7 +43,15 @@ public:
     std::string default_encoding() override { return "utf-8"; }
     std::string encode_default(std::string_view utf8) override { return std::string(utf8); }
     std::string decode_default(std::string_view bytes) override { return std::string(bytes); }
+    std::optional<std::string> strict_toml_data(std::string_view, std::string& error) override {
+        error = "no TOML reader in the Windows check";
+        return std::nullopt;
+    }
     void check_interrupt() override {}
+
+protected:
+    // Only ASCII text reaches the case rules here; it is mapped before this is asked.
+    std::string case_map(std::string_view utf8, const char*) override { return std::string(utf8); }
 
 private:
     std::vector<std::string> args_;
