@@ -28,6 +28,8 @@ class Reply:
     truncate_to: int | None = None  # announce the whole body, send this many bytes, close
     repeat: int = 0  # send the body this many times, without a length, then close
     reason: str | None = None  # of the status line, sent as ISO-8859-1
+    stall_at: int | None = None  # send this many body bytes, then wait stall_for seconds before the rest
+    stall_for: float = 30.0
 
 
 @dataclass
@@ -91,6 +93,12 @@ class _Handler(BaseHTTPRequestHandler):
             return
         body = reply.body if reply.truncate_to is None else reply.body[: reply.truncate_to]
         try:
+            if reply.stall_at is not None:
+                self.wfile.write(body[: reply.stall_at])
+                self.wfile.flush()
+                entry.body_bytes += len(body[: reply.stall_at])
+                time.sleep(reply.stall_for)
+                body = body[reply.stall_at:]
             for _ in range(max(1, reply.repeat)):
                 self.wfile.write(body)
                 entry.body_bytes += len(body)

@@ -21,7 +21,7 @@ namespace tarvik::update {
 
 #ifdef _WIN32
 
-void start_detached_script(const std::string& script_path, const std::string& cwd) {
+long start_detached_script(const std::string& script_path, const std::string& cwd) {
     std::wstring cmd = L"cmd.exe /d /c \"\"" + fs_path(script_path).wstring() + L"\"\"";
     std::wstring dir = fs_path(cwd.empty() ? "." : cwd).wstring();
     STARTUPINFOW si{};
@@ -34,6 +34,7 @@ void start_detached_script(const std::string& script_path, const std::string& cw
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    return static_cast<long>(pi.dwProcessId);
 }
 
 #else
@@ -62,7 +63,7 @@ void check(int rc, const char* what) {
 
 }  // namespace
 
-void start_detached_script(const std::string& script_path, const std::string& cwd) {
+long start_detached_script(const std::string& script_path, const std::string& cwd) {
     FileActions fa;
     SpawnAttr attr;
     check(posix_spawn_file_actions_addopen(&fa.a, 0, "/dev/null", O_RDONLY, 0), "posix_spawn");
@@ -90,6 +91,7 @@ void start_detached_script(const std::string& script_path, const std::string& cw
     pid_t pid = 0;
     int rc = posix_spawnp(&pid, program.c_str(), &fa.a, &attr.a, argv, environ);
     if (rc != 0) throw OsError(rc, std::strerror(rc), program);
+    return static_cast<long>(pid);
 }
 
 #endif
