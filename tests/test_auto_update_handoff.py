@@ -162,6 +162,7 @@ class TestDiffAndHandOver:
         finally:
             app.stop()
         wait_for(lambda: not Path(launcher).exists(), "the old executable's removal")
+        finish(site)
         assert (site.install / "started.txt").read_text().strip() == f"{site.install}/Shop"
 
 

@@ -47,12 +47,13 @@ def test_ctrl_c_while_staging_leaves_nothing_behind(tmp_path, private_tmp, stall
         while not srv.requests(f"/auth/{APP}-2.0-{DISPLAY}/b.bin", "GET"):
             assert child.poll() is None
             time.sleep(0.05)
-        (staged,) = staging_dirs(private_tmp)
+        assert staging_dirs(private_tmp) == []  # staged inside the installation
+        (staged,) = staging_dirs(install / ".tarvik_update")
         assert (staged / "a.txt").read_bytes() == b"2"
         child.send_signal(signal.SIGINT)
         out, _ = child.communicate(timeout=20)
     finally:
         srv.close()
     assert child.returncode == 3 and out.splitlines()[-1] == "interrupted"
-    assert staging_dirs(private_tmp) == []
+    assert staging_dirs(private_tmp) == [] and not (install / ".tarvik_update").exists()
     assert tree(install) == before and MANIFEST in before
