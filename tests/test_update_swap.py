@@ -100,6 +100,22 @@ def kill_group(proc):
 
 
 @pytest.fixture
+def fast_dir(tmp_path):
+    """A tmpfs for the trees of thousands of files when the tests run as root
+    (metadata operations on a busy disk cost milliseconds each), else tmp_path."""
+    if not ROOT:
+        yield tmp_path
+        return
+    mnt = tmp_path / "fast"
+    mnt.mkdir()
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1g", "tmpfs", str(mnt)], check=True)
+    try:
+        yield mnt
+    finally:
+        subprocess.run(["umount", "-l", str(mnt)], check=False)
+
+
+@pytest.fixture
 def no_server():
     """Nothing may answer on the built-in base URL while a case expects no update."""
     srv = update_server(None)  # 404 for everything
@@ -109,7 +125,8 @@ def no_server():
 
 class TestKilledSwap:
     def test_sigkill_at_twenty_points_leaves_one_version_and_the_next_start_repairs(
-            self, tmp_path, monkeypatch, capsys, no_server):
+            self, fast_dir, monkeypatch, capsys, no_server):
+        tmp_path = fast_dir
         probe = Swap(tmp_path / "probe", monkeypatch, dirs=20, per_dir=100)
         total = probe.points()
         assert total > 40  # thousands of files in many steps
@@ -141,7 +158,8 @@ class TestKilledSwap:
         # points before the last move roll back, the point after it completes
         assert outcomes == ["old"] * 19 + ["new"]
 
-    def test_sigkill_at_observed_moves_inside_a_step(self, tmp_path, monkeypatch, capsys, no_server):
+    def test_sigkill_at_observed_moves_inside_a_step(self, fast_dir, monkeypatch, capsys, no_server):
+        tmp_path = fast_dir
         for n, threshold in enumerate((1, 700, 1500)):
             case = Swap(tmp_path / f"case{n}", monkeypatch, dirs=2, per_dir=1000)
             backup = case.install / UPDATE_DIR / "swap" / "backup"
@@ -163,7 +181,7 @@ class TestFailedSwap:
             pytest.skip("a small tmpfs needs root to mount")
         mnt = tmp_path / "small"
         mnt.mkdir()
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m,nr_inodes=3000", "tmpfs", str(mnt)], check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32m,nr_inodes=5000", "tmpfs", str(mnt)], check=True)
         try:
             case = Swap(mnt, monkeypatch, dirs=10, per_dir=100)
             proc = case.run(stop_at=3)
