@@ -78,6 +78,14 @@ bool present(const fs::path& p) {
     return fs::exists(p, ec);
 }
 
+bool has_files(const std::string& dir) {
+    std::error_code ec;
+    for (auto it = fs::recursive_directory_iterator(fs_path(dir), ec); !ec && it != fs::recursive_directory_iterator();
+         it.increment(ec))
+        if (!it->is_directory(ec)) return true;
+    return false;
+}
+
 // Beyond any real file: a range from `first` to here asks for the rest.
 constexpr uint64_t kRestOfFile = uint64_t(1) << 50;
 
@@ -87,8 +95,10 @@ public:
         : session_(s), h_(h), progress_(p), temp_dir_(temp_dir) {}
 
     double total = 0, downloaded = 0;
+    uint64_t fetched_blocks = 0;  // of the current item, in this attempt
 
     void fetch(const DownloadItem& item) {
+        fetched_blocks = 0;
         const std::string url = h_.file_base_url + item.path;
         const fs::path dest = fs_path(join_relative(temp_dir_, item.path));
         if (present(dest) && matches(dest, item.sha256)) {  // fetched and verified by an earlier attempt
@@ -181,6 +191,7 @@ private:
             uint64_t first = bi * bs;
             uint64_t end = size ? std::min((bi + 1) * bs, *size) : first + bs;
             if (download_range(session_, url, dest, first, end - 1, kAttempts)) {
+                ++fetched_blocks;
                 downloaded += static_cast<double>(bs);
                 report_progress(progress_, "Downloading " + last_component(item.path), downloaded, total);
             } else {
@@ -320,8 +331,13 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
             if (is_interrupt(e)) throw;
             println("Download failed: " + item.path + " - " + error_text(e));
             // What arrived stays for the next attempt at this manifest: verified
-            // files are taken as they are, a partial one continues by range.
-            temp.release();
+            // files are taken as they are, a partial one continues by range. A
+            // patch base that got no block yet is only a local copy.
+            std::error_code ec;
+            if (item.partial && !stager.fetched_blocks)
+                fs::remove(fs_path(join_relative(temp_dir, item.path)), ec);
+            if (has_files(temp_dir)) temp.release();
+            else temp.remove();
             progress.set_bar(0);
             progress.show("Update download failed, skipping");
             return false;
