@@ -12,8 +12,15 @@ loopback, against references measured in the same run.
    the server and finds the same version. Against a plain urllib GET plus
    json.loads of the same manifest, in this process.
 
+3. Swap: the update script's journaled swap of a --swap-files update (every
+   file changed, staged in the installation's update folder) into the
+   installation, from the script's start until the last rename is on disk
+   (the script stops itself there through its test hook), against a plain
+   `cp -r` of the same staged tree in the same run.
+
 Targets: at most 1.5% of the full bytes; the delta update within 4x one
-OpenSSL pass; the up-to-date check within 1.5x the plain GET.
+OpenSSL pass; the up-to-date check within 1.5x the plain GET; the swap within
+1.5x the plain copy.
 
 The server listens on the built-in base URL, 127.0.0.1:8000.
 
@@ -26,6 +33,7 @@ import io
 import json
 import os
 import random
+import signal
 import statistics
 import subprocess
 import sys
@@ -178,11 +186,72 @@ def up_to_date(work, n_files, repeat, manifest_name):
     print(f"  ratio               {check_s / plain_s:8.2f}x  (target <= 1.5x)")
 
 
+def write_files(root, files):
+    for rel, data in files.items():
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(data)
+
+
+def stopped(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] == "T"
+    except OSError:
+        return False
+
+
+def swap(work, n_files, repeat, manifest_name):
+    """The script's swap of an n_files update against cp -r of the staged tree."""
+    per_dir = 100
+    rels = [f"lib/pkg{i // per_dir:03d}/module_{i:05d}.py" for i in range(n_files)]
+    swap_times, copy_times = [], []
+    for round_no in range(repeat):
+        root = work / f"swap{round_no}"
+        install = root / "install"
+        stage = install / ".tarvik_update" / "tarvik_update_bench"
+        write_files(install, {rel: f"# 1.0 {rel}\n".encode() for rel in rels})
+        (install / APP).write_text(EXE_SCRIPT)
+        (install / APP).chmod(0o755)
+        write_manifest(install / manifest_name, "1.0", {})
+        write_files(stage, {rel: f"# 2.0 {rel}\n".encode() for rel in rels})
+        write_manifest(stage / manifest_name, "2.0", {})
+        sys.executable = str(install / APP)
+        script = au._generate_update_script(str(install), str(stage), [], manifest_name, str(install / APP))
+        points = sum(1 for l in Path(script).read_text().split("\n") if l.startswith(("    put ", "    off ")))
+        os.sync()
+        t = time.perf_counter()
+        proc = subprocess.Popen(["bash", script], env={**os.environ, "TARVIK_UPDATE_TEST_STOP": str(points + 1)})
+        while not stopped(proc.pid):
+            if proc.poll() is not None:
+                sys.exit("the update script ended before its swap was done")
+            time.sleep(0.001)
+        swap_times.append(time.perf_counter() - t)
+        proc.send_signal(signal.SIGCONT)
+        proc.wait(timeout=60)
+        if (install / rels[-1]).read_bytes() != f"# 2.0 {rels[-1]}\n".encode():
+            sys.exit("the swap did not install the new files")
+
+        # the reference: the same staged tree, copied whole
+        write_files(stage, {rel: f"# 2.0 {rel}\n".encode() for rel in rels})
+        write_manifest(stage / manifest_name, "2.0", {})
+        os.sync()
+        t = time.perf_counter()
+        subprocess.run(["cp", "-r", str(stage), str(root / "copy")], check=True)
+        copy_times.append(time.perf_counter() - t)
+    swap_s, copy_s = statistics.median(swap_times), statistics.median(copy_times)
+    print(f"swap of a {n_files}-file update (median of {repeat}):")
+    print(f"  journaled swap      {swap_s:8.3f} s")
+    print(f"  cp -r staged tree   {copy_s:8.3f} s")
+    print(f"  ratio               {swap_s / copy_s:8.2f}x  (target <= 1.5x)")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--size-mib", type=int, default=200)
     ap.add_argument("--files", type=int, default=5000)
     ap.add_argument("--repeat", type=int, default=5)
+    ap.add_argument("--swap-files", type=int, default=10000)
+    ap.add_argument("--only-swap", action="store_true", help="measure only the swap")
     args = ap.parse_args()
     manifest_name, display = labels()
     real_executable = sys.executable
@@ -195,8 +264,10 @@ def main():
         except RuntimeError as e:
             sys.exit(str(e))
         try:
-            delta_update(work, srv, args.size_mib, args.repeat, manifest_name, display)
-            up_to_date(work, args.files, args.repeat, manifest_name)
+            if not args.only_swap:
+                delta_update(work, srv, args.size_mib, args.repeat, manifest_name, display)
+                up_to_date(work, args.files, args.repeat, manifest_name)
+            swap(work, args.swap_files, min(args.repeat, 3), manifest_name)
         finally:
             srv.close()
             sys.executable = real_executable

@@ -183,19 +183,19 @@ class TestFailedSwap:
             pytest.skip("a small tmpfs needs root to mount")
         mnt = tmp_path / "small"
         mnt.mkdir()
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32m,nr_inodes=5000", "tmpfs", str(mnt)], check=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32m,nr_inodes=6000", "tmpfs", str(mnt)], check=True)
         try:
             case = Swap(mnt, monkeypatch, dirs=10, per_dir=100)
             proc = case.run(stop_at=3)
             wait_for(lambda: stopped(proc.pid), "the script to stop inside the swap")
             # fill every byte and every inode
-            with open(mnt / "filler", "wb") as f:
-                try:
+            try:
+                with open(mnt / "filler", "wb") as f:
                     while True:
                         f.write(b"\0" * 65536)
                         f.flush()
-                except OSError:
-                    pass
+            except OSError:
+                pass
             i = 0
             try:
                 while True:

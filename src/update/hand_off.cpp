@@ -290,6 +290,19 @@ void prepare_crash_log(const std::string& app_dir) {
 #endif
 }
 
+// The staged files' bytes reach the disk before any rename makes them the
+// installation's: a power cut after the swap cannot leave empty files.
+void flush_to_disk(const std::string& dir) {
+#ifdef __linux__
+    int fd = ::open(fs_path(dir).c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    ::syncfs(fd);
+    ::close(fd);
+#else
+    (void)dir;
+#endif
+}
+
 int confirm_seconds() {
     if (auto v = host().getenv("TARVIK_UPDATE_CONFIRM_SECONDS")) {
         try {
@@ -362,6 +375,7 @@ bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& prog
         return false;
     }
     prepare_crash_log(h.app_dir);
+    flush_to_disk(temp_dir);
     ScriptInputs in{h.app_dir, temp_dir, h.to_delete, h.manifest_name, h.new_exe_path, host().executable(),
                     h.new_version, h.remote_hash, confirm_seconds()};
     std::string script_path;

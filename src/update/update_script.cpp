@@ -102,9 +102,85 @@ static std::string script_dir(const std::string& app_dir) { return app_dir.empty
 
 namespace {
 
-// At most this many names per line of the script: one mv gets them all as
-// arguments, and some systems allow only 256 KiB of arguments.
-constexpr size_t kNamesPerLine = 200;
+// The moves of one step, for one folder. A folder whose installed entries
+// are exactly the step's files (no subfolder, nothing else) and whose staged
+// twin holds exactly the staged ones is swapped by two renames of the folder;
+// otherwise each file is renamed, at most 200 to one mv (some systems allow
+// only 256 KiB of arguments). Undo is always file by file: after a folder
+// rename each file is simply in the other place.
+constexpr const char* kMoveFunctions = R"SH(shopt -s nullglob dotglob
+# flat DIR COUNT: DIR holds exactly COUNT entries and no folder (a missing DIR holds none)
+flat() {
+    local e c=0
+    if ex "$1" && { [ ! -d "$1" ] || [ -L "$1" ]; }; then return 1; fi
+    for e in "$1"/*; do
+        if [ -d "$e" ] && [ ! -L "$e" ]; then return 1; fi
+        c=$((c + 1))
+    done
+    [ "$c" -eq "$2" ]
+}
+# need_dirs DIR...: the folders exist (mkdir only for missing ones)
+need_dirs() {
+    local e
+    for e in "$@"; do if [ ! -d "$e" ]; then mkdir -p "$@" 2>> "$log"; return; fi; done
+}
+# moves TARGET_DIR PATH...: mv in slices
+moves() {
+    local to="$1" i=0; shift
+    local all=("$@")
+    while [ "$i" -lt "${#all[@]}" ]; do
+        mv -f "${all[@]:i:200}" "$to/" 2>> "$log" || return 1
+        i=$((i + 200))
+    done
+}
+# put DIR NAME...: the installed files to the backup, the staged ones into place (undo: back again)
+put() {
+    local d="$1" n k=0 parent=. old=() new=(); shift
+    if [ "$mode" = undo ]; then
+        mkdir -p "$stage/$d"
+        for n in "$@"; do
+            if ex "$bk/$d/$n"; then
+                if ex "$app/$d/$n" && ! ex "$stage/$d/$n"; then mv -f "$app/$d/$n" "$stage/$d/$n"; fi
+                mv -f "$bk/$d/$n" "$app/$d/$n"
+            elif ! ex "$stage/$d/$n" && ex "$app/$d/$n"; then
+                mv -f "$app/$d/$n" "$stage/$d/$n"
+            fi
+        done
+        return 0
+    fi
+    point
+    for n in "$@"; do if ex "$app/$d/$n"; then old+=("$app/$d/$n"); fi; new+=("$stage/$d/$n"); done
+    if [ "$d" != . ] && ! ex "$bk/$d" && flat "$stage/$d" "$#" && flat "$app/$d" "${#old[@]}"; then
+        case "$d" in */*) parent="${d%/*}" ;; esac
+        need_dirs "$bk/$parent" "$app/$parent" || return 1
+        if ex "$app/$d"; then mv -f "$app/$d" "$bk/$d" 2>> "$log" || return 1; fi
+        mv -f "$stage/$d" "$app/$d" 2>> "$log"
+        return
+    fi
+    need_dirs "$bk/$d" "$app/$d" || return 1
+    moves "$bk/$d" "${old[@]}" || return 1
+    moves "$app/$d" "${new[@]}"
+}
+# off DIR NAME...: installed files the new version no longer has, to the backup (undo: back again)
+off() {
+    local d="$1" n parent=. old=(); shift
+    if [ "$mode" = undo ]; then
+        if ex "$bk/$d"; then mkdir -p "$app/$d"; fi
+        for n in "$@"; do if ex "$bk/$d/$n"; then mv -f "$bk/$d/$n" "$app/$d/$n"; fi; done
+        return 0
+    fi
+    point
+    for n in "$@"; do if ex "$app/$d/$n"; then old+=("$app/$d/$n"); fi; done
+    [ ${#old[@]} -eq 0 ] && return 0
+    if [ "$d" != . ] && ! ex "$bk/$d" && flat "$app/$d" "${#old[@]}"; then
+        case "$d" in */*) parent="${d%/*}" ;; esac
+        need_dirs "$bk/$parent" || return 1
+        mv -f "$app/$d" "$bk/$d" 2>> "$log"
+        return
+    fi
+    need_dirs "$bk/$d" || return 1
+    moves "$bk/$d" "${old[@]}"
+})SH";
 
 // The top-level files that carry the version: they move last.
 std::vector<std::string> version_files(const ScriptInputs& in, bool windows) {
@@ -167,51 +243,14 @@ std::vector<std::string> bash_script_lines(const ScriptInputs& in, const SwapPla
              "say() { { printf '===== %s =====\\n' \"$(date '+%Y-%m-%d %H:%M:%S')\"; printf '%s\\n' \"$1\"; } >> \"$log\" 2> /dev/null; }",
              "# Tests stop the script at a numbered point (each step, then the start) to kill it there.",
              "point() { point_no=$((point_no + 1)); if [ \"$point_no\" = \"${TARVIK_UPDATE_TEST_STOP:-}\" ]; then kill -STOP $$; fi; }",
-             "# put DIR NAME...: the installed files to the backup, the staged ones into place (undo: back again)",
-             "put() {",
-             "    local d=\"$1\" n old=() new=(); shift",
-             "    if [ \"$mode\" = undo ]; then",
-             "        for n in \"$@\"; do",
-             "            if ex \"$bk/$d/$n\"; then",
-             "                if ex \"$app/$d/$n\" && ! ex \"$stage/$d/$n\"; then mv -f \"$app/$d/$n\" \"$stage/$d/$n\"; fi",
-             "                mv -f \"$bk/$d/$n\" \"$app/$d/$n\"",
-             "            elif ! ex \"$stage/$d/$n\" && ex \"$app/$d/$n\"; then",
-             "                mv -f \"$app/$d/$n\" \"$stage/$d/$n\"",
-             "            fi",
-             "        done",
-             "        return 0",
-             "    fi",
-             "    point",
-             "    mkdir -p \"$bk/$d\" \"$app/$d\" 2>> \"$log\" || return 1",
-             "    for n in \"$@\"; do",
-             "        if ex \"$app/$d/$n\"; then old+=(\"$app/$d/$n\"); fi",
-             "        new+=(\"$stage/$d/$n\")",
-             "    done",
-             "    if [ ${#old[@]} -gt 0 ]; then mv -f \"${old[@]}\" \"$bk/$d/\" 2>> \"$log\" || return 1; fi",
-             "    mv -f \"${new[@]}\" \"$app/$d/\" 2>> \"$log\"",
-             "}",
-             "# off DIR NAME...: installed files the new version no longer has, to the backup (undo: back again)",
-             "off() {",
-             "    local d=\"$1\" n old=(); shift",
-             "    if [ \"$mode\" = undo ]; then",
-             "        for n in \"$@\"; do if ex \"$bk/$d/$n\"; then mv -f \"$bk/$d/$n\" \"$app/$d/$n\"; fi; done",
-             "        return 0",
-             "    fi",
-             "    point",
-             "    for n in \"$@\"; do if ex \"$app/$d/$n\"; then old+=(\"$app/$d/$n\"); fi; done",
-             "    [ ${#old[@]} -eq 0 ] && return 0",
-             "    mkdir -p \"$bk/$d\" 2>> \"$log\" || return 1",
-             "    mv -f \"${old[@]}\" \"$bk/$d/\" 2>> \"$log\"",
-             "}",
          })
         l.push_back(line);
+    for (const std::string& line : split_lines(kMoveFunctions)) l.push_back(line);
     l.push_back("plan() {");
     for (const SwapStep& step : plan.steps) {
-        for (size_t i = 0; i < step.names.size(); i += kNamesPerLine) {
-            std::string line = std::string("    ") + (step.staged ? "put " : "off ") + q(step.dir);
-            for (size_t j = i; j < std::min(step.names.size(), i + kNamesPerLine); ++j) line += " " + q(step.names[j]);
-            l.push_back(line + " || return 1");
-        }
+        std::string line = std::string("    ") + (step.staged ? "put " : "off ") + q(step.dir);
+        for (const std::string& name : step.names) line += " " + q(name);
+        l.push_back(line + " || return 1");
     }
     l.push_back("    return 0");
     l.push_back("}");
