@@ -14,9 +14,10 @@ loopback, against references measured in the same run.
 
 3. Swap: the update script's journaled swap of a --swap-files update (every
    file changed, staged in the installation's update folder) into the
-   installation, from the script's start until the last rename is on disk
-   (the script stops itself there through its test hook), against a plain
-   `cp -r` of the same staged tree in the same run.
+   installation, from the script's start until the last rename
+   (the script stops itself there through its test hook) and until the
+   swapped folders are synced to disk, against a plain `cp -r` of the same
+   staged tree in the same run (which syncs nothing).
 
 Targets: at most 1.5% of the full bytes; the delta update within 4x one
 OpenSSL pass; the up-to-date check within 1.5x the plain GET; the swap within
@@ -200,11 +201,18 @@ def stopped(pid):
         return False
 
 
+def wait_stopped(proc):
+    while not stopped(proc.pid):
+        if proc.poll() is not None:
+            sys.exit("the update script ended before its swap was done")
+        time.sleep(0.001)
+
+
 def swap(work, n_files, repeat, manifest_name):
     """The script's swap of an n_files update against cp -r of the staged tree."""
     per_dir = 100
     rels = [f"lib/pkg{i // per_dir:03d}/module_{i:05d}.py" for i in range(n_files)]
-    swap_times, copy_times = [], []
+    swap_times, durable_times, copy_times = [], [], []
     for round_no in range(repeat):
         root = work / f"swap{round_no}"
         install = root / "install"
@@ -220,14 +228,17 @@ def swap(work, n_files, repeat, manifest_name):
         points = sum(1 for l in Path(script).read_text().split("\n") if l.startswith(("    put ", "    off ")))
         os.sync()
         t = time.perf_counter()
-        proc = subprocess.Popen(["bash", script], env={**os.environ, "TARVIK_UPDATE_TEST_STOP": str(points + 1)})
-        while not stopped(proc.pid):
-            if proc.poll() is not None:
-                sys.exit("the update script ended before its swap was done")
-            time.sleep(0.001)
+        stops = f"{points + 1} {points + 2}"  # after the last rename; after the sync and the journal's "swapped"
+        proc = subprocess.Popen(["bash", script], env={**os.environ, "TARVIK_UPDATE_TEST_STOP": stops})
+        wait_stopped(proc)
         swap_times.append(time.perf_counter() - t)
         proc.send_signal(signal.SIGCONT)
-        proc.wait(timeout=60)
+        while stopped(proc.pid):
+            time.sleep(0.001)
+        wait_stopped(proc)
+        durable_times.append(time.perf_counter() - t)
+        proc.send_signal(signal.SIGCONT)
+        proc.wait(timeout=120)
         if (install / rels[-1]).read_bytes() != f"# 2.0 {rels[-1]}\n".encode():
             sys.exit("the swap did not install the new files")
 
@@ -239,10 +250,12 @@ def swap(work, n_files, repeat, manifest_name):
         subprocess.run(["cp", "-r", str(stage), str(root / "copy")], check=True)
         copy_times.append(time.perf_counter() - t)
     swap_s, copy_s = statistics.median(swap_times), statistics.median(copy_times)
+    durable_s = statistics.median(durable_times)
     print(f"swap of a {n_files}-file update (median of {repeat}):")
-    print(f"  journaled swap      {swap_s:8.3f} s")
-    print(f"  cp -r staged tree   {copy_s:8.3f} s")
-    print(f"  ratio               {swap_s / copy_s:8.2f}x  (target <= 1.5x)")
+    print(f"  journaled swap      {swap_s:8.3f} s  (until the last rename)")
+    print(f"  ... and on disk     {durable_s:8.3f} s  (folders synced, \"swapped\" journaled)")
+    print(f"  cp -r staged tree   {copy_s:8.3f} s  (nothing synced)")
+    print(f"  ratio               {swap_s / copy_s:8.2f}x  (target <= 1.5x); with the sync {durable_s / copy_s:.2f}x")
 
 
 def main():

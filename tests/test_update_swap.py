@@ -71,9 +71,10 @@ class Swap:
         self.script = au._generate_update_script(str(self.install), str(self.stage), gone, MANIFEST, self.exe)
 
     def points(self):
-        """Numbered stop points: each step of the plan, then the new version's start."""
+        """Numbered stop points: each step of the plan, the end of the renames
+        (before the sync), then the new version's start."""
         text = Path(self.script).read_text()
-        return sum(1 for l in text.split("\n") if l.startswith(("    put ", "    off "))) + 1
+        return sum(1 for l in text.split("\n") if l.startswith(("    put ", "    off "))) + 2
 
     def run(self, stop_at=None, env=None):
         env = {**os.environ, **(env or {})}

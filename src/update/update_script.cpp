@@ -109,6 +109,8 @@ namespace {
 // only 256 KiB of arguments). Undo is always file by file: after a folder
 // rename each file is simply in the other place.
 constexpr const char* kMoveFunctions = R"SH(shopt -s nullglob dotglob
+# the folders whose entries the swap changed: synced before "swapped" is journaled
+touched=()
 # flat DIR COUNT: DIR holds exactly COUNT entries and no folder (a missing DIR holds none)
 flat() {
     local e c=0
@@ -153,11 +155,13 @@ put() {
     if [ "$d" != . ] && ! ex "$bk/$d" && flat "$stage/$d" "$#" && flat "$app/$d" "${#old[@]}"; then
         case "$d" in */*) parent="${d%/*}" ;; esac
         need_dirs "$bk/$parent" "$app/$parent" || return 1
+        touched+=("$bk/$parent" "$app/$parent")
         if ex "$app/$d"; then mv -f "$app/$d" "$bk/$d" 2>> "$log" || return 1; fi
         mv -f "$stage/$d" "$app/$d" 2>> "$log"
         return
     fi
     need_dirs "$bk/$d" "$app/$d" || return 1
+    touched+=("$bk/$d" "$app/$d")
     moves "$bk/$d" "${old[@]}" || return 1
     moves "$app/$d" "${new[@]}"
 }
@@ -175,10 +179,12 @@ off() {
     if [ "$d" != . ] && ! ex "$bk/$d" && flat "$app/$d" "${#old[@]}"; then
         case "$d" in */*) parent="${d%/*}" ;; esac
         need_dirs "$bk/$parent" || return 1
+        touched+=("$bk/$parent" "$app/$parent")
         mv -f "$app/$d" "$bk/$d" 2>> "$log"
         return
     fi
     need_dirs "$bk/$d" || return 1
+    touched+=("$bk/$d" "$app/$d")
     moves "$bk/$d" "${old[@]}"
 })SH";
 
@@ -241,8 +247,8 @@ std::vector<std::string> bash_script_lines(const ScriptInputs& in, const SwapPla
              "ex() { [ -e \"$1\" ] || [ -L \"$1\" ]; }",
              "note() { printf '%s\\n' \"$1\" >> \"$swap/journal\" && { sync \"$swap/journal\" 2> /dev/null || sync; }; }",
              "say() { { printf '===== %s =====\\n' \"$(date '+%Y-%m-%d %H:%M:%S')\"; printf '%s\\n' \"$1\"; } >> \"$log\" 2> /dev/null; }",
-             "# Tests stop the script at a numbered point (each step, then the start) to kill it there.",
-             "point() { point_no=$((point_no + 1)); if [ \"$point_no\" = \"${TARVIK_UPDATE_TEST_STOP:-}\" ]; then kill -STOP $$; fi; }",
+             "# Tests stop the script at numbered points (each step, the end of the renames, the start) to kill it there.",
+             "point() { point_no=$((point_no + 1)); case \" ${TARVIK_UPDATE_TEST_STOP:-} \" in *\" $point_no \"*) kill -STOP $$ ;; esac; }",
          })
         l.push_back(line);
     for (const std::string& line : split_lines(kMoveFunctions)) l.push_back(line);
@@ -273,7 +279,8 @@ std::vector<std::string> bash_script_lines(const ScriptInputs& in, const SwapPla
              "mode=move",
              "note swapping || fail \"the update journal could not be written\"",
              "plan || fail \"a file could not be moved into place\"",
-             "sync -f \"$app\" 2> /dev/null || sync",
+             "point",
+             "sync \"${touched[@]}\" \"$app\" 2> /dev/null || sync",
              "note swapped",
              "point",
              "nohup \"$new_exe\" > /dev/null 2>&1 &",
