@@ -67,9 +67,8 @@ ReleaseClaims claims_of(const std::string& statement) {
 
 std::string statement_name(const std::string& manifest_name) { return manifest_name + kStatementSuffix; }
 
-std::string make_statement(const ReleaseClaims& c, std::string_view private_pem) {
+Json claims_json(const ReleaseClaims& c) {
     Json claims = Json::object();
-    claims["type"] = kStatementType;
     claims["app_name"] = c.app_name;
     claims["os"] = c.os;
     claims["arch"] = c.arch;
@@ -79,6 +78,13 @@ std::string make_statement(const ReleaseClaims& c, std::string_view private_pem)
     claims["counter"] = c.counter;
     claims["signed_at"] = c.signed_at;
     claims["expires_at"] = c.expires_at;
+    return claims;
+}
+
+std::string make_statement(const ReleaseClaims& c, std::string_view private_pem) {
+    Json claims = Json::object();
+    claims["type"] = kStatementType;
+    claims.update(claims_json(c));
     const std::string statement = claims.dump(-1, ' ', false, Json::error_handler_t::strict);
     const std::string public_pem = ed25519::public_pem_of(private_pem);
     Json doc = Json::object();

@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/json_text.hpp"
+
 namespace tarvik {
 
 inline constexpr const char* kStatementSuffix = ".sig";
@@ -43,6 +45,9 @@ struct StatementRefusal : std::runtime_error {
 };
 
 // The statement file's text for the claims, signed with the private key.
+// The claims as a JSON object, members in their signed order.
+Json claims_json(const ReleaseClaims& claims);
+
 std::string make_statement(const ReleaseClaims& claims, std::string_view private_pem);
 
 // Checks the signature against the public key and returns the claims. Throws

@@ -9,6 +9,7 @@
 #include "core/file_io.hpp"
 #include "core/host.hpp"
 #include "core/release_statement.hpp"
+#include "python/bind_update_json.hpp"
 #include "python/bindings.hpp"
 
 namespace tarvik::py {
@@ -22,19 +23,7 @@ fs::path key_path_or_default(const std::string& path, const std::string& app_nam
     return path.empty() ? bld::default_key_path(app_name) : bld::expand_user(path);
 }
 
-nb::dict claims_dict(const ReleaseClaims& c) {
-    nb::dict d;
-    d["app_name"] = c.app_name;
-    d["os"] = c.os;
-    d["arch"] = c.arch;
-    d["version"] = c.version;
-    d["manifest_sha256"] = c.manifest_sha256;
-    d["manifest_size"] = c.manifest_size;
-    d["counter"] = c.counter;
-    d["signed_at"] = c.signed_at;
-    d["expires_at"] = c.expires_at;
-    return d;
-}
+nb::dict claims_dict(const ReleaseClaims& c) { return nb::cast<nb::dict>(tarvik::py::json_to_py(claims_json(c))); }
 
 }  // namespace
 
