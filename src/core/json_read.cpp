@@ -211,6 +211,18 @@ private:
         return true;
     }
 
+    // A member's key and the ':' after it; leaves the text at its value.
+    std::string member_key() {
+        if (p_ == end_ || *p_ != '"') fail_at("Expecting property name enclosed in double quotes", p_);
+        std::string key;
+        string_text<true>(&key);
+        skip_ws();
+        if (p_ == end_ || *p_ != ':') fail_at("Expecting ':' delimiter", p_);
+        ++p_;
+        skip_ws();
+        return key;
+    }
+
     template <class Value>
     Value object(int depth) {
         if (depth > kMaxDepth) too_deep("object");
@@ -220,13 +232,7 @@ private:
         if (p_ == end_ || *p_ != '}') {
             const bool top = depth == 1 && !skim_member_.empty();
             do {
-                if (p_ == end_ || *p_ != '"') fail_at("Expecting property name enclosed in double quotes", p_);
-                std::string key;
-                string_text<true>(&key);
-                skip_ws();
-                if (p_ == end_ || *p_ != ':') fail_at("Expecting ':' delimiter", p_);
-                ++p_;
-                skip_ws();
+                std::string key = member_key();
                 if constexpr (std::is_same_v<Value, Json>) {
                     if (top && key == skim_member_) {
                         members.emplace_back(std::move(key), member_value(depth));
@@ -264,13 +270,7 @@ private:
         std::vector<std::pair<std::string, size_t>> members;
         if (p_ == end_ || *p_ != '}') {
             do {
-                if (p_ == end_ || *p_ != '"') fail_at("Expecting property name enclosed in double quotes", p_);
-                std::string key;
-                string_text<true>(&key);
-                skip_ws();
-                if (p_ == end_ || *p_ != ':') fail_at("Expecting ':' delimiter", p_);
-                ++p_;
-                skip_ws();
+                std::string key = member_key();
                 members.emplace_back(std::move(key), value<size_t>(depth + 1));
             } while (another_follows('}'));
         } else {
