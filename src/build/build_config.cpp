@@ -5,11 +5,7 @@
 #include <thread>
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "core/win32.hpp"
 #else
 #include <sys/utsname.h>
 #endif

@@ -4,10 +4,7 @@
 #pragma once
 
 #ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
+#include "core/win32.hpp"  // windows.h without winsock.h, so winsock2.h may follow
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
