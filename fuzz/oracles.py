@@ -148,18 +148,24 @@ def _within_known_limits(v):
     return v
 
 
+def _every_member_within_known_limits(pairs):
+    """object_pairs_hook: the limits hold for every member read, also for one a
+    later member of the same name replaces (the C++ reader reads it too)."""
+    for key, value in pairs:
+        _within_known_limits(key)
+        _within_known_limits(value)
+    return dict(pairs)
+
+
 def manifest_json(data, cpp):
     """cpp: json.dumps(..., ensure_ascii=False) form of the parsed value, or "error"."""
     cpp = _text(cpp)
     try:
-        value = json.loads(_text(data))
+        value = json.loads(_text(data), object_pairs_hook=_every_member_within_known_limits)
+        value = _within_known_limits(value)
     except (ValueError, RecursionError):
         return "" if cpp == "error" else f"accepted what json.loads refuses: {cpp!r}"
-    try:
-        value = _within_known_limits(value)
     except _KnownLimit:
-        return ""
-    except RecursionError:
         return ""
     expected = json.dumps(value, ensure_ascii=False)
     if cpp == expected:
