@@ -8,13 +8,14 @@ this run, by
 - generate_manifest (the library),
 - a straightforward Python implementation of the same manifest (os.walk,
   hashlib, fnmatch), and
-- for the large-file tree, one `openssl dgst -sha256` pass over the same files
-  (the block-level entries need two digests of every byte; the library is
-  expected to stay close to a single pass by hashing on two threads).
+- for the large-file tree, one `openssl dgst -sha256` pass over the same files,
+  and the same files split between two `openssl dgst` processes run at once
+  (the two-core reference). The block-level entries need two digests of every
+  byte; the library spreads them over two threads.
 
 Prints the times, the ratios against those references and the peak RSS of
-the generate_manifest child. Targets: at most 0.5x the Python time on the
-small-file tree, at most 1.2x one OpenSSL pass on the large-file tree, peak
+the generate_manifest child. Targets: at most 0.15x the Python time on the
+small-file tree, at most 0.8x one OpenSSL pass on the large-file tree, peak
 RSS under 64 MiB.
 
     .venv/bin/python bench/manifest.py [--size-gib 1] [--small-files 20000] [--repeat 3]
@@ -162,6 +163,20 @@ def openssl_pass(files):
     return time.perf_counter() - t
 
 
+def openssl_two_processes(files):
+    """The files split by size between two openssl processes that run at once."""
+    halves, sizes = ([], []), [0, 0]
+    for f in sorted(files, key=lambda f: f.stat().st_size, reverse=True):
+        i = 0 if sizes[0] <= sizes[1] else 1
+        halves[i].append(str(f))
+        sizes[i] += f.stat().st_size
+    t = time.perf_counter()
+    procs = [subprocess.Popen(["openssl", "dgst", "-sha256", *half], stdout=subprocess.DEVNULL) for half in halves]
+    if any(p.wait() != 0 for p in procs):
+        raise SystemExit("openssl dgst failed")
+    return time.perf_counter() - t
+
+
 def child_env():
     env = dict(os.environ)
     dev = env.get("TARVIK_DEV_BUILD")
@@ -215,12 +230,14 @@ def main():
         lib_s, py_s, rss_s, n_s = measure(workdir, "Small", opts.repeat, env)
         lib_l, py_l, rss_l, n_l = measure(workdir, "Large", opts.repeat, env)
         ssl_l = min(openssl_pass(big_files) for _ in range(opts.repeat))
+        ssl2_l = min(openssl_two_processes(big_files) for _ in range(opts.repeat))
 
         print(f"small-file tree ({n_s} entries): library {lib_s:.3f} s, python {py_s:.3f} s, "
-              f"ratio {lib_s / py_s:.2f}x python (target <= 0.5x)")
+              f"ratio {lib_s / py_s:.2f}x python (target <= 0.15x)")
         print(f"large-file tree ({n_l} entries, {total / MiB:.0f} MiB): library {lib_l:.3f} s, "
-              f"openssl one pass {ssl_l:.3f} s, python {py_l:.3f} s, "
-              f"ratio {lib_l / ssl_l:.2f}x openssl (target <= 1.2x), {lib_l / py_l:.2f}x python")
+              f"openssl one pass {ssl_l:.3f} s, openssl on two processes {ssl2_l:.3f} s, python {py_l:.3f} s")
+        print(f"  ratio {lib_l / ssl_l:.2f}x one openssl pass (target <= 0.8x), "
+              f"{lib_l / ssl2_l:.2f}x openssl on two processes, {lib_l / py_l:.2f}x python")
         print(f"peak RSS of the generate_manifest child: {max(rss_s, rss_l):.1f} MiB "
               f"(small tree {rss_s:.1f}, large tree {rss_l:.1f}; target < 64 MiB)")
     finally:
