@@ -29,9 +29,9 @@ loopback, against references measured in the same run.
    staged tree in the same run (which syncs nothing).
 
 Targets: at most 1.5% of the full bytes; the delta update within 4x one
-OpenSSL pass; the up-to-date check within 1.5x the plain GET; the pool at
+OpenSSL pass; the up-to-date check within 1.2x the plain GET; the pool at
 least 5x faster than one connection; the swap within 1.5x the plain copy.
-Signed or not, the up-to-date check stays within 1.5x the plain GET
+Signed or not, the up-to-date check stays within 1.2x the plain GET
 (verification adds under 1 ms).
 
 The servers listen on the built-in base URL, 127.0.0.1:8000.
@@ -178,6 +178,7 @@ def delta_update(work, srv, size_mib, repeat, manifest_name, display):
 def up_to_date(work, n_files, repeat, manifest_name):
     install, www = work / "install2", work / "www"
     install.mkdir()
+    (www / "auth").mkdir(parents=True, exist_ok=True)
     exe = install / APP
     exe.write_text(EXE_SCRIPT)
     files = {f"lib/pkg{i // 100:03d}/module_{i:05d}.so": hashlib.sha256(str(i).encode()).hexdigest()
@@ -227,8 +228,8 @@ def up_to_date(work, n_files, repeat, manifest_name):
           f"manifest: {(signed_s - check_s) * 1000:+.2f} ms against unsigned)")
     print(f"  statement verify    {verify_us:8.1f} us  (parse and Ed25519 check; target < 1 ms)")
     print(f"  urllib GET + json   {plain_s * 1000:8.1f} ms")
-    print(f"  ratio               {check_s / plain_s:8.2f}x  (target <= 1.5x)")
-    print(f"  ratio, signed       {signed_s / plain_again:8.2f}x  (target <= 1.5x)")
+    print(f"  ratio               {check_s / plain_s:8.2f}x  (target <= 1.2x)")
+    print(f"  ratio, signed       {signed_s / plain_again:8.2f}x  (target <= 1.2x)")
 
 
 def many_small_files(work, server, n_files, delay_ms, manifest_name, display):
