@@ -21,15 +21,24 @@ loopback, against references measured in the same run.
    fetched over one connection one after another (TARVIK_UPDATE_CONNECTIONS=1)
    against the connection pool, with the same bytes on the wire.
 
+3. Swap: the update script's journaled swap of a --swap-files update (every
+   file changed, staged in the installation's update folder) into the
+   installation, from the script's start until the last rename
+   (the script stops itself there through its test hook) and until the
+   swapped folders are synced to disk, against a plain `cp -r` of the same
+   staged tree in the same run (which syncs nothing).
+
 Targets: at most 1.5% of the full bytes; the delta update within 4x one
-OpenSSL pass; the up-to-date check within 1.5x the plain GET; the pool at
-least 5x faster than one connection. Signed or not, the up-to-date check
-stays within 1.5x the plain GET (verification adds under 1 ms).
+OpenSSL pass; the up-to-date check within 1.2x the plain GET; the pool at
+least 5x faster than one connection; the swap within 1.5x the plain copy.
+Signed or not, the up-to-date check stays within 1.2x the plain GET
+(verification adds under 1 ms).
 
 The servers listen on the built-in base URL, 127.0.0.1:8000.
 
     .venv/bin/python bench/update.py [--size-mib 200] [--files 5000] [--repeat 5]
-                                     [--many-files 2000] [--delay-ms 50] [--only many]
+                                     [--many-files 2000] [--delay-ms 50] [--swap-files 10000]
+                                     [--only delta|uptodate|many|swap]
 """
 import argparse
 import contextlib
@@ -39,6 +48,7 @@ import json
 import logging
 import os
 import random
+import signal
 import statistics
 import subprocess
 import sys
@@ -168,6 +178,7 @@ def delta_update(work, srv, size_mib, repeat, manifest_name, display):
 def up_to_date(work, n_files, repeat, manifest_name):
     install, www = work / "install2", work / "www"
     install.mkdir()
+    (www / "auth").mkdir(parents=True, exist_ok=True)
     exe = install / APP
     exe.write_text(EXE_SCRIPT)
     files = {f"lib/pkg{i // 100:03d}/module_{i:05d}.so": hashlib.sha256(str(i).encode()).hexdigest()
@@ -217,8 +228,8 @@ def up_to_date(work, n_files, repeat, manifest_name):
           f"manifest: {(signed_s - check_s) * 1000:+.2f} ms against unsigned)")
     print(f"  statement verify    {verify_us:8.1f} us  (parse and Ed25519 check; target < 1 ms)")
     print(f"  urllib GET + json   {plain_s * 1000:8.1f} ms")
-    print(f"  ratio               {check_s / plain_s:8.2f}x  (target <= 1.5x)")
-    print(f"  ratio, signed       {signed_s / plain_again:8.2f}x  (target <= 1.5x)")
+    print(f"  ratio               {check_s / plain_s:8.2f}x  (target <= 1.2x)")
+    print(f"  ratio, signed       {signed_s / plain_again:8.2f}x  (target <= 1.2x)")
 
 
 def many_small_files(work, server, n_files, delay_ms, manifest_name, display):
@@ -286,6 +297,77 @@ def many_small_files(work, server, n_files, delay_ms, manifest_name, display):
     print(f"  speed-up         {one / pool:8.2f}x  (target >= 5x)")
 
 
+def write_files(root, files):
+    for rel, data in files.items():
+        p = root / rel
+        p.parent.mkdir(parents=True, exist_ok=True)
+        p.write_bytes(data)
+
+
+def stopped(pid):
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rpartition(")")[2].split()[0] == "T"
+    except OSError:
+        return False
+
+
+def wait_stopped(proc):
+    while not stopped(proc.pid):
+        if proc.poll() is not None:
+            sys.exit("the update script ended before its swap was done")
+        time.sleep(0.001)
+
+
+def swap(work, n_files, repeat, manifest_name):
+    """The script's swap of an n_files update against cp -r of the staged tree."""
+    per_dir = 100
+    rels = [f"lib/pkg{i // per_dir:03d}/module_{i:05d}.py" for i in range(n_files)]
+    swap_times, durable_times, copy_times = [], [], []
+    for round_no in range(repeat):
+        root = work / f"swap{round_no}"
+        install = root / "install"
+        stage = install / ".tarvik_update" / "tarvik_update_bench"
+        write_files(install, {rel: f"# 1.0 {rel}\n".encode() for rel in rels})
+        (install / APP).write_text(EXE_SCRIPT)
+        (install / APP).chmod(0o755)
+        write_manifest(install / manifest_name, "1.0", {})
+        write_files(stage, {rel: f"# 2.0 {rel}\n".encode() for rel in rels})
+        write_manifest(stage / manifest_name, "2.0", {})
+        sys.executable = str(install / APP)
+        script = au._generate_update_script(str(install), str(stage), [], manifest_name, str(install / APP))
+        points = sum(1 for l in Path(script).read_text().split("\n") if l.startswith(("    put ", "    off ")))
+        os.sync()
+        t = time.perf_counter()
+        stops = f"{points + 1} {points + 2}"  # after the last rename; after the sync and the journal's "swapped"
+        proc = subprocess.Popen(["bash", script], env={**os.environ, "TARVIK_UPDATE_TEST_STOP": stops})
+        wait_stopped(proc)
+        swap_times.append(time.perf_counter() - t)
+        proc.send_signal(signal.SIGCONT)
+        while stopped(proc.pid):
+            time.sleep(0.001)
+        wait_stopped(proc)
+        durable_times.append(time.perf_counter() - t)
+        proc.send_signal(signal.SIGCONT)
+        proc.wait(timeout=120)
+        if (install / rels[-1]).read_bytes() != f"# 2.0 {rels[-1]}\n".encode():
+            sys.exit("the swap did not install the new files")
+
+        # the reference: the same staged tree, copied whole
+        write_files(stage, {rel: f"# 2.0 {rel}\n".encode() for rel in rels})
+        write_manifest(stage / manifest_name, "2.0", {})
+        os.sync()
+        t = time.perf_counter()
+        subprocess.run(["cp", "-r", str(stage), str(root / "copy")], check=True)
+        copy_times.append(time.perf_counter() - t)
+    swap_s, copy_s = statistics.median(swap_times), statistics.median(copy_times)
+    durable_s = statistics.median(durable_times)
+    print(f"swap of a {n_files}-file update (median of {repeat}):")
+    print(f"  journaled swap      {swap_s:8.3f} s  (until the last rename)")
+    print(f"  ... and on disk     {durable_s:8.3f} s  (folders synced, \"swapped\" journaled)")
+    print(f"  cp -r staged tree   {copy_s:8.3f} s  (nothing synced)")
+    print(f"  ratio               {swap_s / copy_s:8.2f}x  (target <= 1.5x); with the sync {durable_s / copy_s:.2f}x")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--size-mib", type=int, default=200)
@@ -293,7 +375,8 @@ def main():
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--many-files", type=int, default=2000)
     ap.add_argument("--delay-ms", type=int, default=50)
-    ap.add_argument("--only", choices=["delta", "uptodate", "many"])
+    ap.add_argument("--swap-files", type=int, default=10000)
+    ap.add_argument("--only", choices=["delta", "uptodate", "many", "swap"])
     args = ap.parse_args()
     logging.basicConfig(handlers=[logging.NullHandler()])  # the unsigned check's warning, once per call
     manifest_name, display = labels()
@@ -320,6 +403,8 @@ def main():
                     srv.close()
             if args.only in (None, "many"):
                 many_small_files(work, server, args.many_files, args.delay_ms, manifest_name, display)
+            if args.only in (None, "swap"):
+                swap(work, args.swap_files, min(args.repeat, 3), manifest_name)
         finally:
             sys.executable = real_executable
 

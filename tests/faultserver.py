@@ -31,6 +31,8 @@ class Reply:
     repeat: int = 0  # send the body this many times, without a length, then close
     reason: str | None = None  # of the status line, sent as ISO-8859-1
     drip: float = 0.0  # send the whole answer (status line, headers, body) one byte per this many seconds
+    stall_at: int | None = None  # send this many body bytes, then wait stall_for seconds before the rest
+    stall_for: float = 30.0
 
 
 @dataclass
@@ -40,6 +42,7 @@ class Logged:
     headers: dict
     when: float
     body_bytes: int = 0
+    client_port: int = 0  # of the connection the request came on
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -62,7 +65,8 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _serve(self, send_body):
         srv: FaultServer = self.server.owner
-        entry = Logged(self.command, self.path, dict(self.headers.items()), time.monotonic())
+        entry = Logged(self.command, self.path, dict(self.headers.items()), time.monotonic(),
+                       client_port=self.client_address[1])
         with srv.lock:
             srv.log.append(entry)
             script = srv.scripts.get(self.path.split("?")[0])
@@ -116,6 +120,12 @@ class _Handler(BaseHTTPRequestHandler):
             return
         body = reply.body if reply.truncate_to is None else reply.body[: reply.truncate_to]
         try:
+            if reply.stall_at is not None:
+                self.wfile.write(body[: reply.stall_at])
+                self.wfile.flush()
+                entry.body_bytes += len(body[: reply.stall_at])
+                time.sleep(reply.stall_for)
+                body = body[reply.stall_at:]
             for _ in range(max(1, reply.repeat)):
                 self.wfile.write(body)
                 entry.body_bytes += len(body)

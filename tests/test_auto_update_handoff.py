@@ -100,15 +100,18 @@ class TestDiffAndHandOver:
             assert sorted(gets(site.srv)) == sorted([
                 ("changed.txt", None), ("big.bin", "bytes=196608-262143"), ("tail.bin", None),
                 ("gone-on-disk.txt", None), ("new/deep/file.txt", None)])
-            (staged,) = staging_dirs(site.tmp)
+            assert staging_dirs(site.tmp) == []  # staged on the installation's file system, not in /tmp
+            (staged,) = staging_dirs(site.install / ".tarvik_update")
             assert staged.stat().st_mode & 0o777 == 0o700
             assert tree(staged) == {**{k: V2[k] for k in ("changed.txt", "big.bin", "tail.bin", "gone-on-disk.txt",
                                                           "new/deep/file.txt")},
                                     MANIFEST: json.dumps(doc, indent=2).encode()}
             script = (site.install / "update.sh").read_text().split("\n")
-            assert [l for l in script if l.startswith("rm -f ")] == [
-                f'rm -f "{site.install}/{p}"' for p in ("old.txt", "catalogs/c.txt", "mylogs/d.txt")]
-            assert f'nohup "{exe}" > /dev/null 2>&1 &' in script and "sleep 3" not in script
+            # the deletions move to the backup by rename, the executable last
+            assert [l for l in script if l.startswith("    off ")] == [
+                '    off "." "old.txt" || return 1', '    off "catalogs" "c.txt" || return 1',
+                '    off "mylogs" "d.txt" || return 1']
+            assert f'new_exe="{exe}"' in script and "sleep 3" not in script
         finally:
             app.stop()
         finish(site)
@@ -157,11 +160,14 @@ class TestDiffAndHandOver:
         try:
             assert run(capsys)[0] is True
             script = (site.install / "update.sh").read_text().split("\n")
-            assert script[-4:] == [f'nohup "{site.install}/Shop" > /dev/null 2>&1 &', "sleep 3",
-                                   f'rm -f "{launcher}" 2>/dev/null', 'rm -- "$0"']
+            assert f'new_exe="{site.install}/Shop"' in script and f'old_exe="{launcher}"' in script
+            # the old executable leaves through the backup, after everything else
+            assert [l for l in script if l.startswith(("    put ", "    off "))][-2:] == [
+                '    off "." "launcher" || return 1', f'    put "." "{MANIFEST}" "Shop" || return 1']
         finally:
             app.stop()
         wait_for(lambda: not Path(launcher).exists(), "the old executable's removal")
+        finish(site)
         assert (site.install / "started.txt").read_text().strip() == f"{site.install}/Shop"
 
 
@@ -174,8 +180,8 @@ class TestDiffAndHandOver:
         try:
             assert run(capsys)[0] is True
             script = (site.install / "update.sh").read_text().split("\n")
-            assert not any(line.startswith("rm -f") and "launcher" in line for line in script)
-            assert script[-2:] == [f'nohup "{launcher}" > /dev/null 2>&1 &', 'rm -- "$0"']
+            assert not any(line.startswith(("rm -f", "    off ")) and "launcher" in line for line in script)
+            assert f'new_exe="{launcher}"' in script and script[-1] == 'rm -- "$0"'
         finally:
             app.stop()
         finish(site)
@@ -317,7 +323,13 @@ class TestDownloadFailures:
         assert [p for p, _ in gets(site.srv)] == ["f1.txt", "f2.txt", "f3.txt", "f3.txt", "f3.txt"]
         assert w.texts()[-1] == "Update download failed, skipping" and w.values()[-1] == 0
         assert staging_dirs(site.tmp) == []
-        assert tree(site.install) == {"Shop": EXE, MANIFEST: (site.install / MANIFEST).read_bytes()}
+        # the installation is untouched; the two verified files stay staged for the next attempt
+        update_dir = site.install / ".tarvik_update"
+        assert {k: v for k, v in tree(site.install).items() if not k.startswith(".tarvik_update/")} == {
+            "Shop": EXE, MANIFEST: (site.install / MANIFEST).read_bytes()}
+        (staged,) = staging_dirs(update_dir)
+        assert tree(staged) == {"f1.txt": b"content 1", "f2.txt": b"content 2"}
+        assert not (update_dir / "lock").exists()
 
     def test_script_that_cannot_be_written_is_passed_on_and_the_staging_removed(self, site, capsys):
         site.installed({"Shop": EXE, "a.txt": b"1"})
@@ -326,6 +338,7 @@ class TestDownloadFailures:
         with pytest.raises(IsADirectoryError):
             au.check_update(APP, "1.0")
         assert staging_dirs(site.tmp) == [] and (site.install / "a.txt").read_bytes() == b"1"
+        assert not (site.install / ".tarvik_update").exists()
 
     def test_script_that_cannot_start_is_logged_and_undone(self, site, capsys, monkeypatch, tmp_path):
         site.installed({"Shop": EXE, "a.txt": b"1"})
@@ -345,3 +358,4 @@ class TestDownloadFailures:
         assert w.texts()[-1] == "Update script failed to start, skipping (see update_crash.log)"
         assert not (site.install / "update.sh").exists() and staging_dirs(site.tmp) == []
         assert (site.install / "a.txt").read_bytes() == b"1"
+        assert not (site.install / ".tarvik_update").exists()

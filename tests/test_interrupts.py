@@ -173,7 +173,7 @@ def test_a_base_exception_while_staging_removes_the_staging_folder(tmp_path, pri
     def config(text):
         shown(text)
         if text.startswith("Downloading"):  # a file is staged, the download loop is under way
-            assert len(staging_dirs(private_tmp)) == 1
+            assert len(staging_dirs(install / ".tarvik_update")) == 1
             raise exc
     widgets.label.config = config
     srv = update_server(tmp_path / "www")
@@ -184,7 +184,7 @@ def test_a_base_exception_while_staging_removes_the_staging_folder(tmp_path, pri
         srv.close()
     assert raised.value is exc
     assert "Download failed" not in capsys.readouterr().out
-    assert staging_dirs(private_tmp) == []
+    assert staging_dirs(private_tmp) == [] and not (install / ".tarvik_update").exists()
     assert tree(install) == before
 
 

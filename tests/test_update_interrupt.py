@@ -53,7 +53,8 @@ def test_ctrl_c_while_staging_leaves_nothing_behind(tmp_path, private_tmp, stall
         while not srv.requests(f"/auth/{APP}-2.0-{DISPLAY}/b.bin", "GET"):
             assert child.poll() is None
             time.sleep(0.05)
-        (staged,) = staging_dirs(private_tmp)
+        assert staging_dirs(private_tmp) == []  # staged inside the installation
+        (staged,) = staging_dirs(install / ".tarvik_update")
         # a.txt travels beside b.bin on another connection of the pool
         wait_for(lambda: (staged / "a.txt").is_file() and (staged / "a.txt").read_bytes() == b"2", "a.txt staged")
         child.send_signal(signal.SIGINT)
@@ -61,5 +62,5 @@ def test_ctrl_c_while_staging_leaves_nothing_behind(tmp_path, private_tmp, stall
     finally:
         srv.close()
     assert child.returncode == 3 and out.splitlines()[-1] == "interrupted"
-    assert staging_dirs(private_tmp) == []
+    assert staging_dirs(private_tmp) == [] and not (install / ".tarvik_update").exists()
     assert tree(install) == before and MANIFEST in before

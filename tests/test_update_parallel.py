@@ -125,7 +125,14 @@ def test_a_file_that_fails_fails_the_update_and_stops_the_others(app, tmp_path, 
     assert len(srv.requests(f"{FOLDER}/lib/m05.bin", "GET")) == 3  # its attempts, as alone
     assert w.texts()[-1] == "Update download failed, skipping" and w.values()[-1] == 0
     assert staging_dirs(private_tmp) == []
-    assert tree(app) == before
+    staged = {rel: data for rel, data in tree(app).items() if rel.startswith(".tarvik_update/")}
+    assert {rel: data for rel, data in tree(app).items() if rel not in staged} == before
+    # what stays for the next attempt is the start of the new files, nothing else
+    (stage,) = staging_dirs(app / ".tarvik_update")
+    kept = {rel.split("/", 2)[2]: data for rel, data in staged.items() if rel.startswith(f".tarvik_update/{stage.name}/")}
+    assert kept and "lib/m05.bin" not in kept
+    for rel, data in kept.items():
+        assert FILES[rel].startswith(data), rel
 
 
 def test_server_that_allows_one_connection_still_completes_the_update(app, tmp_path, private_tmp, capsys):

@@ -29,43 +29,47 @@ def bash_word(quoted):
     return subprocess.run(["bash", "-c", f"printf %s {quoted}"], capture_output=True, text=True, check=True).stdout
 
 
+def plan_lines(lines):
+    return [l for l in lines if l.startswith(("    put ", "    off "))]
+
+
 class TestScriptText:
-    def test_exact_lines_for_ordinary_paths(self, exe):
+    def test_lines_for_ordinary_paths(self, exe):
         app = str(exe.parent)
         path = au._generate_update_script(app, "/tmp/tarvik_update_ab12", ["lib/old.so", "a b.txt"],
                                           "manifest--Shop-linux-x64.json", str(exe))
         assert path == f"{app}/update.sh"
-        assert Path(path).read_text() == "\n".join([
-            "#!/bin/bash",
-            f'while pgrep -f "{app}/Shop" > /dev/null 2>&1; do sleep 1; done',
-            f'if ! cp -rf "/tmp/tarvik_update_ab12"/. "{app}"/ 2>> "{app}/update_crash.log"; then',
-            f'    echo "[Update] cp failed, update aborted." >> "{app}/update_crash.log"',
-            "    exit 1",
-            "fi",
-            f'cp -f "/tmp/tarvik_update_ab12/manifest--Shop-linux-x64.json" '
-            f'"{app}/manifest--Shop-linux-x64.json" 2>/dev/null',
-            'rm -rf "/tmp/tarvik_update_ab12"',
-            f'rm -f "{app}/lib/old.so"',
-            f'rm -f "{app}/a b.txt"',
-            f'nohup "{app}/Shop" > /dev/null 2>&1 &',
-            'rm -- "$0"',
-        ])
+        lines = Path(path).read_text().split("\n")
+        assert lines[:2] == ["#!/bin/bash", f'while pgrep -f "{app}/Shop" > /dev/null 2>&1; do sleep 1; done']
+        assert {f'app="{app}"', 'stage="/tmp/tarvik_update_ab12"', f'log="{app}/update_crash.log"',
+                f'old_exe="{app}/Shop"', f'new_exe="{app}/Shop"'} <= set(lines)
+        # deleted files move to the backup by rename; nothing is copied over the installation
+        assert plan_lines(lines) == ['    off "." "a b.txt" || return 1', '    off "lib" "old.so" || return 1']
+        assert not any("cp -rf" in l for l in lines)
+        assert lines[-1] == 'rm -- "$0"'
         assert stat.S_IMODE(os.stat(path).st_mode) == 0o755
+        # the plan for the next start's recovery is written beside it
+        plan = (exe.parent / ".tarvik_update" / "swap" / "plan").read_text().split("\n")
+        assert plan[:2] == ["tarvik-swap 1", "stage\t/tmp/tarvik_update_ab12"]
+        assert "out\t.\ta b.txt" in plan and "out\tlib\told.so" in plan and plan[-2:] == ["end", ""]
 
-    def test_renamed_executable_is_started_and_the_old_one_removed(self, exe):
+    def test_renamed_executable_is_started_and_the_old_one_moved_out_last(self, exe, tmp_path):
         app = str(exe.parent)
-        text = Path(au._generate_update_script(app, "/t", [], None, f"{app}/Shop2")).read_text()
-        lines = text.split("\n")
-        assert lines[-4:] == [f'nohup "{app}/Shop2" > /dev/null 2>&1 &', "sleep 3",
-                              f'rm -f "{app}/Shop" 2>/dev/null', 'rm -- "$0"']
-        assert not any(l.startswith("cp -f ") for l in lines)  # no manifest name given
+        stage = tmp_path / "stage"
+        write_tree(stage, {"Shop2": b"x", "lib/a.so": b"a", "build.json": b"{}"})
+        lines = Path(au._generate_update_script(app, str(stage), [], None, f"{app}/Shop2")).read_text().split("\n")
+        assert f'new_exe="{app}/Shop2"' in lines and f'old_exe="{app}/Shop"' in lines
+        # the files that carry the version move last
+        assert plan_lines(lines) == ['    put "lib" "a.so" || return 1', '    off "." "Shop" || return 1',
+                                     '    put "." "build.json" "Shop2" || return 1']
+        assert "sleep 3" not in lines
 
     @pytest.mark.parametrize("new_exe", [None, "Shop2", "relative/Shop2", "/elsewhere/SHOP"])
     def test_relative_or_same_named_executable_means_no_removal(self, exe, new_exe):
-        text = Path(au._generate_update_script(str(exe.parent), "/t", [], "m.json", new_exe)).read_text()
+        lines = Path(au._generate_update_script(str(exe.parent), "/t", [], "m.json", new_exe)).read_text().split("\n")
         target = new_exe if new_exe == "/elsewhere/SHOP" else str(exe)
-        assert f'nohup "{target}" > /dev/null 2>&1 &' in text
-        assert "sleep 3" not in text
+        assert f'new_exe="{target}"' in lines
+        assert plan_lines(lines) == []
 
     def test_special_characters_are_escaped_and_the_pattern_is_literal(self, tmp_path, monkeypatch):
         app = tmp_path / 'we"ird $HOME `x` a\\b'
@@ -76,8 +80,12 @@ class TestScriptText:
         wait = lines[1].removeprefix("while pgrep -f ").removesuffix(" > /dev/null 2>&1; do sleep 1; done")
         pattern = bash_word(wait)
         assert re.fullmatch(pattern, exe) and not re.fullmatch(pattern, exe.replace(".", "X"))
-        assert bash_word(lines[-3].removeprefix("rm -f ")) == str(app / "lib" / "$x.so")
-        assert bash_word(lines[-2].removeprefix("nohup ").removesuffix(" > /dev/null 2>&1 &")) == exe
+        (off,) = plan_lines(lines)
+        assert bash_word(off.removeprefix('    off "lib" ').removesuffix(" || return 1")) == "$x.so"
+        (new_exe,) = [l for l in lines if l.startswith("new_exe=")]
+        assert bash_word(new_exe.removeprefix("new_exe=")) == exe
+        (app_line,) = [l for l in lines if l.startswith("app=")]
+        assert bash_word(app_line.removeprefix("app=")) == str(app)
 
     def test_executable_without_a_folder_means_the_working_folder_not_the_root(self, tmp_path, monkeypatch):
         monkeypatch.chdir(tmp_path)
@@ -85,20 +93,16 @@ class TestScriptText:
         assert au._app_dir() == ""
         path = au._generate_update_script(au._app_dir(), "/tmp/tarvik_update_ab12", ["lib/old.so"], "m.json")
         assert Path(path).resolve() == tmp_path / "update.sh"
-        assert Path(path).read_text().split("\n")[2:9] == [
-            'if ! cp -rf "/tmp/tarvik_update_ab12"/. "."/ 2>> "./update_crash.log"; then',
-            '    echo "[Update] cp failed, update aborted." >> "./update_crash.log"',
-            "    exit 1",
-            "fi",
-            'cp -f "/tmp/tarvik_update_ab12/m.json" "./m.json" 2>/dev/null',
-            'rm -rf "/tmp/tarvik_update_ab12"',
-            'rm -f "./lib/old.so"']
+        lines = Path(path).read_text().split("\n")
+        assert {'app="."', 'log="./update_crash.log"'} <= set(lines)
+        assert plan_lines(lines) == ['    off "lib" "old.so" || return 1']
+        assert (tmp_path / ".tarvik_update" / "swap" / "plan").exists()
         bat = Path(au._generate_update_bat("", r"C:\Temp\tarvik_update_x", [], None, None, 7)).read_text()
-        assert ' "." /E /H /Y /I /Q >NUL 2>> ".\\update_crash.log"' in bat
+        assert 'set "app=."' in bat and 'set "log=.\\update_crash.log"' in bat
 
     def test_unsafe_delete_paths_are_left_out(self, exe):
         text = Path(au._generate_update_script(str(exe.parent), "/t", ["../x", "/etc/passwd", "ok.txt"])).read_text()
-        assert [l for l in text.split("\n") if l.startswith("rm -f ")] == [f'rm -f "{exe.parent}/ok.txt"']
+        assert plan_lines(text.split("\n")) == ['    off "." "ok.txt" || return 1']
 
 
 class TestBatchScript:
@@ -110,8 +114,7 @@ class TestBatchScript:
         raw = Path(path).read_bytes()
         assert b"\r\n" in raw and not raw.endswith(b"\r\n")
         lines = raw.decode().split("\r\n")
-        app = r"C:\Apps\Shop 100%%"
-        assert lines == [
+        assert lines[:8] == [
             "@echo off",
             "chcp 65001 >NUL",
             ":wait",
@@ -120,25 +123,23 @@ class TestBatchScript:
             "    ping -n 2 127.0.0.1 >NUL",
             "    goto wait",
             ")",
-            f'xcopy "C:\\Temp\\tarvik_update_x\\*" "{tmp_path}" /E /H /Y /I /Q >NUL 2>> "{tmp_path}\\update_crash.log"',
-            "if errorlevel 2 (",
-            f'    echo [Update] cp failed, update aborted.>> "{tmp_path}\\update_crash.log"',
-            "    exit /b 1",
-            ")",
-            'copy /Y "C:\\Temp\\tarvik_update_x\\manifest--Shop-windows-x64.json" '
-            f'"{tmp_path}\\manifest--Shop-windows-x64.json" >NUL 2>NUL',
-            'rmdir /S /Q "C:\\Temp\\tarvik_update_x"',
-            f'del /F /Q "{tmp_path}\\lib\\old.dll" 2>NUL',
-            f'start "" "{app}\\Shop.exe"',
-            "ping -n 4 127.0.0.1 >NUL",
-            f'del /F /Q "{app}\\launcher.exe" 2>NUL',
-            '(goto) 2>NUL & del "%~f0"',
         ]
+        assert {f'set "app={tmp_path}"', 'set "stage=C:\\Temp\\tarvik_update_x"',
+                'set "old_exe=C:\\Apps\\Shop 100%%\\launcher.exe"',
+                'set "new_exe=C:\\Apps\\Shop 100%%\\Shop.exe"'} <= set(lines)
+        # every move is a rename into the backup, undone in reverse on failure
+        assert ('if exist "%app%\\lib\\old.dll" move /Y "%app%\\lib\\old.dll" "%bk%\\lib\\old.dll" '
+                '>NUL 2>>"%log%" || goto undo') in lines
+        undo = lines[lines.index(":undo"):]
+        assert 'if exist "%bk%\\lib\\old.dll" move /Y "%bk%\\lib\\old.dll" "%app%\\lib\\old.dll" >NUL' in undo
+        assert 'start "" "%new_exe%"' in lines and 'start "" "%old_exe%"' in undo
+        assert not any(l.startswith("xcopy") for l in lines)
+        assert lines[-1] == '(goto) 2>NUL & del "%~f0"'
 
     def test_same_executable_is_not_removed(self, tmp_path, monkeypatch):
         monkeypatch.setattr(sys, "executable", r"C:\Apps\Shop.exe")
         text = Path(au._generate_update_bat(str(tmp_path), r"C:\T", [], None, r"c:\apps\SHOP.EXE", pid=1)).read_text()
-        assert 'start "" "c:\\apps\\SHOP.EXE"' in text and "ping -n 4" not in text and "copy /Y" not in text
+        assert 'set "new_exe=c:\\apps\\SHOP.EXE"' in text and "move /Y" not in text
 
 
 def run_script(path):
@@ -177,17 +178,23 @@ class TestScriptRun:
         assert not temp.exists() and not Path(script).exists()
         assert (app / "started.txt").read_text().strip() == str(exe)
 
-    def test_failing_copy_writes_the_crash_log_and_stops(self, exe, tmp_path):
+    def test_failing_swap_is_rolled_back_logged_and_the_old_version_restarted(self, exe, tmp_path):
         # "lib" is a file in the installation but a folder in the staged tree
-        app, temp = self.setup_update(exe, tmp_path, staged={"lib/a.so": b"new"},
-                                      installed={"lib": b"a file", "old.txt": b"old"})
+        app, temp = self.setup_update(exe, tmp_path, staged={"lib/a.so": b"new", "b.txt": b"new b"},
+                                      installed={"lib": b"a file", "old.txt": b"old", "b.txt": b"old b"})
+        before = tree(app)
         script = au._generate_update_script(str(app), str(temp), ["old.txt"], None, None)
         r = run_script(script)
         assert r.returncode == 1
         log = (app / "update_crash.log").read_text()
-        assert "cp:" in log and log.rstrip().endswith("[Update] cp failed, update aborted.")
-        assert (app / "old.txt").exists() and temp.exists() and Path(script).exists()
-        assert not (app / "started.txt").exists()
+        assert "mkdir:" in log
+        assert log.rstrip().endswith(
+            "[Update] update to  aborted: a file could not be moved into place; the previous version was restored.")
+        # the installation is the old one again, the deletion undone
+        assert tree(app, skip={"update_crash.log", "started.txt"}) == {
+            k: v for k, v in before.items() if k != "update.sh"}
+        assert not Path(script).exists() and not (app / ".tarvik_update" / "swap").exists()
+        wait_for(lambda: (app / "started.txt").exists(), "the restarted old version")
 
     def test_pattern_does_not_match_lookalike_paths(self, tmp_path, monkeypatch):
         app = tmp_path / "app.v1"

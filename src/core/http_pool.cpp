@@ -132,7 +132,7 @@ int Pool::running() const {
 }
 
 Pool::Id Pool::start(const std::string& url, double timeout, BodySink& sink,
-                     std::optional<std::pair<uint64_t, uint64_t>> range, double deadline) {
+                     std::optional<std::pair<uint64_t, uint64_t>> range, double deadline, bool fresh) {
     if (running() >= capacity()) throw runtime_error("no free connection in the transfer pool");
     Slot* slot = nullptr;
     for (auto& s : impl_->slots)
@@ -146,6 +146,7 @@ Pool::Id Pool::start(const std::string& url, double timeout, BodySink& sink,
     slot->t = Transfer{};
     slot->t.sink = &sink;
     slot->headers = prepare_file_get(slot->easy.get(), slot->t, url, timeout, range, impl_->trust);
+    curl_easy_setopt(slot->easy.get(), CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
     set_ends(slot->t, timeout, deadline, impl_->end);
     slot->url = url;
     slot->host = host_key(url);

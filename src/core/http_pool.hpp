@@ -52,9 +52,11 @@ public:
     // with a range, "Range: bytes=first-last" is sent. `deadline` bounds the
     // whole transfer as Session::set_deadline does (0: twice the timeout;
     // negative: none), never past the borrowed session's end. A bad URL, or
-    // no time left, throws here.
+    // no time left, throws here. A fresh transfer opens a connection of its
+    // own instead of reusing a kept one.
     Id start(const std::string& url, double timeout, BodySink& sink,
-             std::optional<std::pair<uint64_t, uint64_t>> range = std::nullopt, double deadline = 0);
+             std::optional<std::pair<uint64_t, uint64_t>> range = std::nullopt, double deadline = 0,
+             bool fresh = false);
 
     // Drives the transfers until at least one has ended or `until` has passed
     // (sleeping when none runs); returns those that ended. Checks the host for

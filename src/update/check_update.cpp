@@ -11,6 +11,7 @@
 #include "core/host.hpp"
 #include "core/http.hpp"
 #include "core/pytext.hpp"
+#include "core/sha256.hpp"
 #include "update/change_guard.hpp"
 #include "update/failure_kinds.hpp"
 #include "update/file_transfer.hpp"
@@ -21,6 +22,7 @@
 #include "update/progress_text.hpp"
 #include "update/reachability.hpp"
 #include "update/release_trust.hpp"
+#include "update/swap_recovery.hpp"
 #include "update/update_diff.hpp"
 #include "update/url_path.hpp"
 
@@ -94,6 +96,28 @@ bool refuse(Progress& progress, const std::string& why) {
 // its answers holds the start for at most this long (plus the pre-check and
 // the waits between attempts): about 50 s in all.
 constexpr double kCheckBudgetSeconds = 45.0;
+// On every way out of check_update except the hand-over: the lock goes, and
+// with it every staged tree but the one an interrupted download may resume.
+class StartGuard {
+public:
+    StartGuard(const UpdatePaths& paths, StartState& st) : paths_(paths), st_(st) {}
+    ~StartGuard() {
+        if (!st_.lock || !st_.lock->held()) return;
+        if (keep) remove_stale_stages(paths_, *keep);
+        st_.lock->release();
+        std::error_code ec;
+        std::filesystem::remove(path_from_utf8(paths_.root), ec);  // only when empty
+    }
+    StartGuard(const StartGuard&) = delete;
+    StartGuard& operator=(const StartGuard&) = delete;
+    // The staged tree of the current remote manifest ("" none); unset while the
+    // remote manifest is unknown: then every staged tree may still resume.
+    std::optional<std::string> keep;
+
+private:
+    const UpdatePaths& paths_;
+    StartState& st_;
+};
 
 }  // namespace
 
@@ -110,22 +134,43 @@ std::string choose_new_exe_path(const std::string& app_dir, const std::string& a
 
 bool check_update(const std::string& app_name, const std::string& version, Progress& progress) {
     const std::string dir = app_dir();
+    const Platform pf = detect_platform();
+    const std::string manifest_name = "manifest--" + app_name + "-" + pf.os + "-" + pf.arch + ".json";
+    const std::string local_manifest_path = join_path(dir, manifest_name);
+    std::error_code ec;
+    // Before anything else: an interrupted swap is finished or undone (its
+    // manifest may be in the backup at that moment). A folder that is no
+    // installation is left alone.
+    const UpdatePaths paths(dir);
+    StartState start;
+    if (std::filesystem::exists(path_from_utf8(paths.root), ec) || std::filesystem::exists(path_from_utf8(local_manifest_path), ec))
+        start = prepare_installation(paths, version);
+    StartGuard guard(paths, start);
+
     std::optional<Json> key = load_community_key(dir);
     std::string update_url = default_update_url();
     if (key && key->is_string() && !key->get<std::string>().empty())
         update_url = without_trailing_slashes(baseurl()) + "/" + key->get<std::string>() + "/media/update/";
-
-    const Platform pf = detect_platform();
-    const std::string manifest_name = "manifest--" + app_name + "-" + pf.os + "-" + pf.arch + ".json";
     println("[Update] Detected platform: " + pf.os + " " + pf.arch + " (" + pf.display + ")");
     println("[Update] Manifest file name: " + manifest_name);
     println("[Update] Manifest URL: " + update_url + manifest_name);
 
-    const std::string local_manifest_path = join_path(dir, manifest_name);
-    std::error_code ec;
     if (!std::filesystem::exists(path_from_utf8(local_manifest_path), ec)) return false;
     std::optional<std::string> local_text = read_local_manifest(local_manifest_path);
     if (!local_text) return false;
+    if (start.confirmed) println("[Update] Version " + version + " started after its update");
+    switch (start.kind) {
+        case StartState::Kind::read_only:
+            println("[Update] Installation folder is not writable (" + start.detail + "), skipping update");
+            return false;
+        case StartState::Kind::busy:
+            if (start.confirmed) return false;  // the script that waited for this start finishes it
+            println("[Update] Another update of this installation is in progress, skipping");
+            return false;
+        case StartState::Kind::ready:
+            if (!start.lock) return false;  // no installation
+            break;
+    }
     const std::vector<std::string> ignore_patterns = read_gitignore(dir);
 
     progress.show("Checking for updates...");
@@ -155,6 +200,7 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         // The signed statement names the version: an up-to-date start needs no manifest.
         println("[Update] Version matches (binary " + version + " == remote " + claims->version +
                 "), skipping hash scan");
+        guard.keep = "";
         progress.set_bar(0);
         progress.show("Already up to date");
         return false;
@@ -173,6 +219,8 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double kb = static_cast<double>(fetched.manifest.compact_length) / 1024.0;
+    const std::string remote_hash = sha256_hex(fetched.body);
+    guard.keep = stage_name(remote_hash);
     Json remote = std::move(fetched.manifest.doc);  // "files" still empty
     println("[Update] Remote manifest downloaded: " + fixed(kb, 1) + "KB (" + fixed(seconds, 1) + "s)");
 
@@ -189,11 +237,17 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     if (remote_version_value.is_string() && remote_version == version) {
         println("[Update] Version matches (binary " + version + " == remote " + remote_version +
                 "), skipping hash scan");
+        guard.keep = "";
         progress.set_bar(0);
         progress.show("Already up to date");
         return false;
     }
 
+    if (is_rejected(paths, remote_hash)) {
+        println("[Update] Version " + remote_version +
+                " could not be installed or did not start before (see update_crash.log), skipping");
+        return false;
+    }
     remote = parse_manifest_json(fetched.body);  // now with its files
     fetched.body.clear();
     const Json& remote_files = remote["files"];
@@ -230,6 +284,9 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     if (!local_files)
         println("[Update] local manifest missing 'files', falling back to one-way compare (no delete)");
     UpdateDiff diff = compute_diff(dir, remote_files, local_files, ignore_patterns);
+    // The update's own folder is never fetched into nor deleted from.
+    std::erase_if(diff.to_download, [](const DownloadItem& item) { return is_update_folder_path(item.path); });
+    std::erase_if(diff.to_delete, [](const std::string& rel) { return is_update_folder_path(rel); });
     println("[Update] diff stats: to_download=" + std::to_string(diff.to_download.size()) +
             "  to_delete(B\xE2\x88\x92" "A)=" + std::to_string(diff.to_delete.size()) +
             "  (remote.files=" + std::to_string(remote_files.size()) +
@@ -245,6 +302,9 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     if (signed_release) h.statement_text = signed_release->statement_text;
     h.file_base_url = file_base_url;
     h.remote_manifest = &remote;
+    h.remote_hash = remote_hash;
+    h.new_version = remote_version;
+    h.lock = start.lock.get();
     h.to_download = std::move(diff.to_download);
     h.to_delete = std::move(diff.to_delete);
     h.new_exe_path = choose_new_exe_path(dir, app_name, host().executable(), remote_files);

@@ -42,7 +42,7 @@ std::wstring script_argument(const std::string& script_path, const std::string& 
 
 }  // namespace
 
-void start_detached_script(const std::string& script_path, const std::string& cwd) {
+long start_detached_script(const std::string& script_path, const std::string& cwd) {
     std::wstring cmd = L"cmd.exe /d /c \"\"" + script_argument(script_path, cwd) + L"\"\"";
     std::wstring dir = path_from_utf8(cwd.empty() ? "." : cwd).wstring();
     STARTUPINFOW si{};
@@ -55,6 +55,7 @@ void start_detached_script(const std::string& script_path, const std::string& cw
     }
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
+    return static_cast<long>(pi.dwProcessId);
 }
 
 #else
@@ -83,7 +84,7 @@ void check(int rc, const char* what) {
 
 }  // namespace
 
-void start_detached_script(const std::string& script_path, const std::string& cwd) {
+long start_detached_script(const std::string& script_path, const std::string& cwd) {
     FileActions fa;
     SpawnAttr attr;
     check(posix_spawn_file_actions_addopen(&fa.a, 0, "/dev/null", O_RDONLY, 0), "posix_spawn");
@@ -111,6 +112,7 @@ void start_detached_script(const std::string& script_path, const std::string& cw
     pid_t pid = 0;
     int rc = posix_spawnp(&pid, program.c_str(), &fa.a, &attr.a, argv, environ);
     if (rc != 0) throw OsError(rc, std::strerror(rc), program);
+    return static_cast<long>(pid);
 }
 
 #endif

@@ -9,8 +9,8 @@ namespace tarvik::update {
 // Runs the script detached: "bash script" in a new session (Windows: cmd.exe
 // without a console window), working directory cwd, standard streams on the
 // null device and no other inherited descriptors. Not waited for. A failure
-// to start throws OsError.
-void start_detached_script(const std::string& script_path, const std::string& cwd);
+// to start throws OsError. Returns the started process's id.
+long start_detached_script(const std::string& script_path, const std::string& cwd);
 
 // A multi-line account of a failed start, for the crash log.
 std::string start_failure_details(const std::string& script_path, const std::string& cwd,

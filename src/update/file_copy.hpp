@@ -1,4 +1,4 @@
-// Copying and staging files of an update.
+// Copying the installed copy of a file that an update patches.
 #pragma once
 
 #include <filesystem>
@@ -8,8 +8,5 @@ namespace tarvik::update {
 
 // Copies the bytes of src into dst (created or truncated); no times or modes.
 void copy_content(const std::filesystem::path& src, const std::filesystem::path& dst);
-
-// A new directory "<system temp>/<prefix>XXXXXX", private to the current user.
-std::filesystem::path make_temp_dir(const std::string& prefix);
 
 }  // namespace tarvik::update

@@ -24,8 +24,10 @@ bool FileSink::begin(long status) {
 }
 
 void FileSink::write(const char* data, size_t n) {
-    if (limit_ && n > limit_ - written_)
+    if (limit_ && n > limit_ - written_) {
+        overflowed_ = true;
         throw runtime_error("the server sent more than the " + std::to_string(limit_) + " bytes the manifest gives");
+    }
     written_ += n;
     local([&] { write_all(file_.get(), {data, n}, dest_); });
 }

@@ -41,6 +41,8 @@ public:
     // The file could not be opened, written or closed: asking the server
     // again cannot help.
     bool failed_locally() const { return failed_locally_; }
+    // The body went past its bound: what was written is no part of the file.
+    bool overflowed() const { return overflowed_; }
 
 private:
     std::filesystem::path dest_;
@@ -50,6 +52,7 @@ private:
     UniqueFile file_;  // declared after buffer_: closed before the buffer goes
     long status_ = 0;
     bool failed_locally_ = false;
+    bool overflowed_ = false;
 
     template <class F>
     void local(F&& work) {

@@ -1,5 +1,6 @@
-// The second half of an update: stage the new files in a temporary folder,
-// write the new manifest beside them, then write and start the update script.
+// The second half of an update: stage the new files in the installation's
+// update folder (resuming what an interrupted attempt verified), write the new
+// manifest beside them, then write and start the update script.
 #pragma once
 
 #include <string>
@@ -9,12 +10,15 @@
 #include "core/json_text.hpp"
 #include "update/progress.hpp"
 #include "update/update_diff.hpp"
+#include "update/update_lock.hpp"
 
 namespace tarvik::update {
 
 struct HandOff {
     std::string app_dir, manifest_name, file_base_url;
     const Json* remote_manifest = nullptr;
+    std::string remote_hash;  // SHA-256 of the remote manifest's text: names the staged tree
+    std::string new_version;
     std::vector<DownloadItem> to_download;
     std::vector<std::string> to_delete;
     std::string new_exe_path;
@@ -24,10 +28,15 @@ struct HandOff {
     // The signed statement of the new manifest, staged beside it under
     // statement_name(manifest_name) ("" when the update is not signed).
     std::string statement_text;
+    UpdateLock* lock = nullptr;  // passed on to the script once it runs
 };
 
-// True when the update script has been started; false (temporary folder
-// removed, installation untouched) when a download or the start failed.
+// The staged tree's folder name for a remote manifest.
+std::string stage_name(const std::string& remote_hash);
+
+// True when the update script has been started; false (installation untouched)
+// when a download or the start failed. Files fetched and verified before a
+// failed download stay staged for the next attempt at the same manifest.
 bool stage_and_hand_off(http::Session& session, const HandOff& h, Progress& progress);
 
 }  // namespace tarvik::update

@@ -31,16 +31,18 @@ constexpr int kDefaultConnections = 6;
 constexpr int kMaxConnections = 16;
 // Refused connections an item may meet before they count as failed attempts.
 constexpr int kFreeRefusals = 8;
+// Beyond any real file: a range from a first byte to here asks for the rest.
+constexpr uint64_t kRestOfFile = uint64_t(1) << 50;
 
 std::string last_component(const std::string& rel) {
     size_t slash = rel.rfind('/');
     return slash == std::string::npos ? rel : rel.substr(slash + 1);
 }
 
-// Nothing reaches the installation unless it is what the manifest promised.
-void verify(const fs::path& dest, const std::string& expected) {
+// Nothing reaches the installation unless it is what the manifest promised:
+// the hash the staged file has, checked against the manifest's.
+void verify(const std::string& got, const std::string& expected) {
     if (expected.empty()) throw runtime_error("the manifest gives no whole-file hash to check the download against");
-    std::string got = sha256_file(dest);
     if (got != expected)
         throw runtime_error("downloaded file does not match the manifest (sha256 " + got + ", expected " +
                             expected + ")");
@@ -79,12 +81,17 @@ struct Job {
     bool whole_came = false; // a range was answered with the whole file
     bool ranges_known = false;  // the first block came as a range: the rest may go at once
     size_t blocks_fetched = 0;  // blocks that came as ranges
+    std::vector<uint64_t> blocks;  // blockwise: the blocks still to fetch
+    uint64_t resume_from = 0;   // a whole file an earlier attempt cut short: its length
+    bool refetched = false;     // fetched again after it failed its hash
+    bool copied = false;        // blockwise: this attempt made the copy of the installed file
 };
 
 struct Request {
     size_t job = 0;
     std::optional<uint64_t> block;  // block index, or the whole file
-    bool fallback = false;          // whole file after a block mismatch
+    bool fallback = false;          // whole file after a block mismatch, or again after a hash mismatch
+    bool fresh = false;             // over a connection of its own
     int attempts = 0, refusals = 0;
     Clock::time_point ready_at{};  // of the next attempt
     std::unique_ptr<FileSink> whole_sink;
@@ -104,11 +111,14 @@ public:
             j.name = last_component(item.path);
             j.dest = path_from_utf8(join_relative(plan.staging_dir, item.path));
             j.blockwise = item.partial && !item.blocks.empty();
+            j.blocks = item.blocks;
+            const size_t job = jobs_.size() - 1;
+            if (reuse_staged(j)) continue;
             if (j.blockwise) {
-                total_ += static_cast<double>(item.blocks.size()) * static_cast<double>(item.block_size);
-                add(jobs_.size() - 1, item.blocks.front());  // alone: the server may ignore ranges
+                total_ += static_cast<double>(j.blocks.size()) * static_cast<double>(item.block_size);
+                add(job, j.blocks.front());  // alone: the server may ignore ranges
             } else {
-                add(jobs_.size() - 1, std::nullopt);
+                add(job, std::nullopt);
             }
         }
     }
@@ -120,20 +130,77 @@ public:
                             downloaded_, total_);
         }
         while (!pending_.empty() || !retrying_.empty() || !running_.empty()) {
-            if (auto failed = start_ready()) return failed;
-            for (http::Pool::Outcome& o : pool_.wait(next_wake()))
-                if (auto failed = complete(o)) return failed;
+            std::optional<FetchFailure> failed = start_ready();
+            for (http::Pool::Outcome& o : failed ? std::vector<http::Pool::Outcome>{} : pool_.wait(next_wake()))
+                if (!failed) failed = complete(o);
+            if (failed) {
+                stop_and_discard_copies();
+                return failed;
+            }
         }
         return std::nullopt;
     }
 
 private:
+    // What an earlier attempt staged for the job: true when the file is
+    // complete and verified; otherwise the job is planned to finish it.
+    bool reuse_staged(Job& j) {
+        std::error_code ec;
+        if (!fs::is_regular_file(j.dest, ec)) return false;
+        const DownloadItem& item = *j.item;
+        if (!item.sha256.empty() && sha256_if_readable(j.dest) == item.sha256) {
+            count_whole_file(j, 0);
+            return true;
+        }
+        j.prepared = true;
+        if (j.blockwise) {
+            j.blocks = blocks_still_wrong(j);
+            if (!j.blocks.empty()) return false;
+            fs::remove(j.dest, ec);  // every block right and still the wrong file: start over
+            j.blocks = item.blocks;
+            j.prepared = false;
+            return false;
+        }
+        const uintmax_t have = fs::file_size(j.dest, ec);
+        if (!ec && have > 0 && (item.max_bytes == 0 || have < item.max_bytes)) j.resume_from = have;
+        return false;
+    }
+
+    // The blocks of a staged, partly patched file that differ from the remote
+    // entry's (all of its blocks are compared: the staged copy may be short).
+    std::vector<uint64_t> blocks_still_wrong(const Job& j) const {
+        const DownloadItem& item = *j.item;
+        const Json* entry = nullptr;
+        if (plan_.remote_files && plan_.remote_files->is_object()) {
+            auto found = plan_.remote_files->find(item.path);
+            if (found != plan_.remote_files->end()) entry = &*found;
+        }
+        if (!entry || !entry->is_object() || !entry->contains("blocks") || !(*entry)["blocks"].is_array())
+            return item.blocks;
+        const Json& remote = (*entry)["blocks"];
+        std::error_code ec;
+        if (item.size && fs::file_size(j.dest, ec) > *item.size && !ec) fs::resize_file(j.dest, *item.size, ec);
+        std::vector<std::string> have;
+        try {
+            have = hash_blocks(j.dest, static_cast<int64_t>(item.block_size));
+        } catch (const std::exception&) {
+            return item.blocks;
+        }
+        std::vector<uint64_t> wrong;
+        for (size_t bi = 0; bi < remote.size(); ++bi)
+            if (bi >= have.size() || !remote[bi].is_string() || remote[bi].get<std::string>() != have[bi])
+                wrong.push_back(bi);
+        return wrong;
+    }
+
     // Queues a request: at the end, or next (the rest of a file already begun).
-    void add(size_t job, std::optional<uint64_t> block, bool next = false, bool fallback = false) {
+    void add(size_t job, std::optional<uint64_t> block, bool next = false, bool fallback = false,
+             bool fresh = false) {
         Request& r = requests_.emplace_back();
         r.job = job;
         r.block = block;
         r.fallback = fallback;
+        r.fresh = fresh;
         if (next) pending_.push_front(requests_.size() - 1);
         else pending_.push_back(requests_.size() - 1);
         ++jobs_[job].open;
@@ -191,21 +258,53 @@ private:
             r.range_sink = std::make_unique<RangeSink>(j.dest, side_path(j), *range, j.item->max_bytes);
             sink = r.range_sink.get();
             longest = std::max(longest, range->second - range->first + 1);
+        } else if (j.resume_from && !r.fallback) {
+            // The rest of a file an earlier attempt cut short; a server that
+            // ignores the range sends the whole file, which replaces it.
+            const uint64_t last = j.item->max_bytes ? j.item->max_bytes - 1 : kRestOfFile;
+            range = std::make_pair(j.resume_from, last);
+            r.whole_sink = std::make_unique<FileSink>(j.dest, j.resume_from, last - j.resume_from + 1,
+                                                      j.item->max_bytes);
+            sink = r.whole_sink.get();
         } else {
             r.whole_sink = std::make_unique<FileSink>(j.dest, std::nullopt, 0, j.item->max_bytes);
             sink = r.whole_sink.get();
         }
-        running_[pool_.start(j.url, kDownloadTimeout, *sink, range, file_deadline(longest))] = index;
+        running_[pool_.start(j.url, kDownloadTimeout, *sink, range, file_deadline(longest), r.fresh)] = index;
     }
 
-    // A blockwise file starts as a copy of the installed one (empty when there is none).
-    void prepare(const Job& j) {
+    // After a failure: the other transfers stop, and a copy of an installed
+    // file that got no block yet goes (it is no part of the download; what
+    // did arrive stays for the next attempt).
+    void stop_and_discard_copies() {
+        for (const auto& running : running_) {
+            pool_.cancel(running.first);
+            requests_[running.second].range_sink.reset();
+            requests_[running.second].whole_sink.reset();
+        }
+        running_.clear();
+        std::error_code ec;
+        for (const Job& j : jobs_) {
+            if (!j.blockwise || !j.copied) continue;
+            fs::remove(side_path(j), ec);
+            if (j.blocks_fetched == 0 && !j.whole_came) fs::remove(j.dest, ec);
+        }
+    }
+
+    // A blockwise file starts as a copy of the installed one (empty when
+    // there is none), made beside and renamed: a copy cut short is never
+    // taken for a base by a later attempt.
+    void prepare(Job& j) {
         fs::create_directories(j.dest.parent_path());
         if (!j.blockwise) return;
         const fs::path installed = path_from_utf8(join_relative(plan_.app_dir, j.item->path));
+        fs::path part = j.dest;
+        part += ".part";
         std::error_code ec;
-        if (fs::is_regular_file(installed, ec)) copy_content(installed, j.dest);
-        else write_file(j.dest, "");
+        if (fs::is_regular_file(installed, ec)) copy_content(installed, part);
+        else write_file(part, "");
+        fs::rename(part, j.dest);
+        j.copied = true;
     }
 
     static fs::path side_path(const Job& j) {
@@ -233,8 +332,19 @@ private:
             if (r.range_sink) r.range_sink->finish();
             if (r.whole_sink) r.whole_sink->finish();
         } catch (const std::exception& e) {
+            const bool overflowed = r.whole_sink && r.whole_sink->overflowed();
             r.range_sink.reset();
             r.whole_sink.reset();
+            if (overflowed) {
+                std::error_code ec;
+                fs::remove(j.dest, ec);  // no start of the file to resume from
+                j.resume_from = 0;
+            }
+            if (j.resume_from && !r.block && !r.fallback) {
+                j.resume_from = 0;  // the rest could not be had: the whole file, at once
+                pending_.push_front(index);
+                return std::nullopt;
+            }
             if (o.refused && r.refusals < kFreeRefusals) {
                 ++r.refusals;  // not the file's fault: again on a connection that works
                 r.ready_at = Clock::now();
@@ -263,7 +373,22 @@ private:
         // nothing of it was in the planned total yet.
         count_whole_file(j, 0);
         if (!r.fallback) report_progress(progress_, "Downloading " + j.name, downloaded_, total_);
-        verify(j.dest, j.item->sha256);
+        verify_or_fetch_again(r.job, j);
+    }
+
+    // A file that fails its hash is fetched once more, whole, over a
+    // connection of its own (a proxy or connection may have spoiled it);
+    // failing again, it fails the download.
+    void verify_or_fetch_again(size_t job, Job& j) {
+        if (j.item->sha256.empty()) verify("", "");
+        const std::string got = sha256_file(j.dest);
+        if (got == j.item->sha256 || j.refetched) {
+            verify(got, j.item->sha256);
+            return;
+        }
+        j.refetched = true;
+        println("[Update] hash mismatch for " + j.item->path + ", fetching it again");
+        add(job, std::nullopt, true, true, true);
     }
 
     // A whole file arrived where `planned` bytes were counted in the total: the
@@ -285,7 +410,7 @@ private:
             report_progress(progress_, "Downloading " + j.name, downloaded_, total_);
             if (!j.ranges_known) {
                 j.ranges_known = true;
-                for (size_t k = item.blocks.size(); k-- > 1;) add(r.job, item.blocks[k], true);
+                for (size_t k = j.blocks.size(); k-- > 1;) add(r.job, j.blocks[k], true);
             }
         } else {
             // The server sent the whole file: it replaces the copy, the other blocks are not needed.
@@ -293,9 +418,9 @@ private:
             drop_other_requests(r.job);
             j.open = 0;
             fs::rename(side_path(j), j.dest);
-            count_whole_file(j, static_cast<double>(item.blocks.size() - j.blocks_fetched) *
+            count_whole_file(j, static_cast<double>(j.blocks.size() - j.blocks_fetched) *
                                     static_cast<double>(item.block_size));
-            verify(j.dest, item.sha256);
+            verify_or_fetch_again(r.job, j);
             return;
         }
         if (j.open > 0) return;

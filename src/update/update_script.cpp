@@ -5,8 +5,10 @@
 #include <filesystem>
 
 #include "core/file_io.hpp"
+#include "core/release_statement.hpp"
 #include "update/installation.hpp"
 #include "update/safe_paths.hpp"
+#include "update/swap_plan.hpp"
 
 #ifdef _WIN32
 #include <process.h>
@@ -104,36 +106,239 @@ std::string ere_literal(const std::string& s) {
 // also the script's; an empty folder must never become "" + "/", the root.
 static std::string script_dir(const std::string& app_dir) { return app_dir.empty() ? "." : app_dir; }
 
-std::vector<std::string> bash_script_lines(const ScriptInputs& in) {
+namespace {
+
+// The moves of one step, for one folder. A folder whose installed entries
+// are exactly the step's files (no subfolder, nothing else) and whose staged
+// twin holds exactly the staged ones is swapped by two renames of the folder;
+// otherwise each file is renamed, at most 200 to one mv (some systems allow
+// only 256 KiB of arguments). Undo is always file by file: after a folder
+// rename each file is simply in the other place.
+constexpr const char* kMoveFunctions = R"SH(shopt -s nullglob dotglob
+# the folders whose entries the swap changed: synced before "swapped" is journaled
+touched=()
+# flat DIR COUNT: DIR holds exactly COUNT entries and no folder (a missing DIR holds none)
+flat() {
+    local e c=0
+    if ex "$1" && { [ ! -d "$1" ] || [ -L "$1" ]; }; then return 1; fi
+    for e in "$1"/*; do
+        if [ -d "$e" ] && [ ! -L "$e" ]; then return 1; fi
+        c=$((c + 1))
+    done
+    [ "$c" -eq "$2" ]
+}
+# need_dirs DIR...: the folders exist (mkdir only for missing ones)
+need_dirs() {
+    local e
+    for e in "$@"; do if [ ! -d "$e" ]; then mkdir -p "$@" 2>> "$log"; return; fi; done
+}
+# moves TARGET_DIR PATH...: mv in slices
+moves() {
+    local to="$1" i=0; shift
+    local all=("$@")
+    while [ "$i" -lt "${#all[@]}" ]; do
+        mv -f "${all[@]:i:200}" "$to/" 2>> "$log" || return 1
+        i=$((i + 200))
+    done
+}
+# put DIR NAME...: the installed files to the backup, the staged ones into place (undo: back again)
+put() {
+    local d="$1" n k=0 parent=. old=() new=(); shift
+    if [ "$mode" = undo ]; then
+        mkdir -p "$stage/$d"
+        for n in "$@"; do
+            if ex "$bk/$d/$n"; then
+                if ex "$app/$d/$n" && ! ex "$stage/$d/$n"; then mv -f "$app/$d/$n" "$stage/$d/$n"; fi
+                mv -f "$bk/$d/$n" "$app/$d/$n"
+            elif ! ex "$stage/$d/$n" && ex "$app/$d/$n"; then
+                mv -f "$app/$d/$n" "$stage/$d/$n"
+            fi
+        done
+        return 0
+    fi
+    point
+    for n in "$@"; do if ex "$app/$d/$n"; then old+=("$app/$d/$n"); fi; new+=("$stage/$d/$n"); done
+    if [ "$d" != . ] && ! ex "$bk/$d" && flat "$stage/$d" "$#" && flat "$app/$d" "${#old[@]}"; then
+        case "$d" in */*) parent="${d%/*}" ;; esac
+        need_dirs "$bk/$parent" "$app/$parent" || return 1
+        touched+=("$bk/$parent" "$app/$parent")
+        if ex "$app/$d"; then mv -f "$app/$d" "$bk/$d" 2>> "$log" || return 1; fi
+        mv -f "$stage/$d" "$app/$d" 2>> "$log"
+        return
+    fi
+    need_dirs "$bk/$d" "$app/$d" || return 1
+    touched+=("$bk/$d" "$app/$d")
+    moves "$bk/$d" "${old[@]}" || return 1
+    moves "$app/$d" "${new[@]}"
+}
+# off DIR NAME...: installed files the new version no longer has, to the backup (undo: back again)
+off() {
+    local d="$1" n parent=. old=(); shift
+    if [ "$mode" = undo ]; then
+        if ex "$bk/$d"; then mkdir -p "$app/$d"; fi
+        for n in "$@"; do if ex "$bk/$d/$n"; then mv -f "$bk/$d/$n" "$app/$d/$n"; fi; done
+        return 0
+    fi
+    point
+    for n in "$@"; do if ex "$app/$d/$n"; then old+=("$app/$d/$n"); fi; done
+    [ ${#old[@]} -eq 0 ] && return 0
+    if [ "$d" != . ] && ! ex "$bk/$d" && flat "$app/$d" "${#old[@]}"; then
+        case "$d" in */*) parent="${d%/*}" ;; esac
+        need_dirs "$bk/$parent" || return 1
+        touched+=("$bk/$parent" "$app/$parent")
+        mv -f "$app/$d" "$bk/$d" 2>> "$log"
+        return
+    fi
+    need_dirs "$bk/$d" || return 1
+    touched+=("$bk/$d" "$app/$d")
+    moves "$bk/$d" "${old[@]}"
+})SH";
+
+// The top-level files that carry the version: they move last.
+std::vector<std::string> version_files(const ScriptInputs& in, bool windows) {
     const std::string app_dir = script_dir(in.app_dir);
-    const std::string crash_log = join_path(app_dir, "update_crash.log");
+    auto base = windows ? win_base : base_name;
+    std::vector<std::string> out{"build.json"};
+    if (in.manifest_name) {
+        out.push_back(*in.manifest_name);
+        out.push_back(statement_name(*in.manifest_name));
+    }
+    for (const std::string& exe : {in.exe_path, target_exe(in, windows)})
+        if (dir_name(exe) == app_dir || (dir_name(exe).empty() && app_dir == ".")) out.push_back(base(exe));
+    return out;
+}
+
+std::string rel_of_step(const SwapStep& step, const std::string& name) {
+    return step.dir == "." ? name : step.dir + "/" + name;
+}
+
+}  // namespace
+
+SwapPlan script_plan(const ScriptInputs& in) {
+#ifdef _WIN32
+    const bool windows = true;
+#else
+    const bool windows = false;
+#endif
+    std::vector<std::string> to_delete;
+    for (const std::string& rel : in.to_delete)
+        if (is_safe_relative_path(rel)) to_delete.push_back(rel);
+    // The old executable goes once the new one has another name; through the
+    // backup, so that a failed start can bring it back.
+    const std::string app_dir = script_dir(in.app_dir);
+    if (exe_name_changes(in, windows) && (dir_name(in.exe_path) == app_dir ||
+                                          (dir_name(in.exe_path).empty() && app_dir == ".")))
+        to_delete.push_back(windows ? win_base(in.exe_path) : base_name(in.exe_path));
+    SwapPlan plan = make_swap_plan(in.temp_dir, to_delete, version_files(in, windows));
+    plan.new_version = in.new_version;
+    plan.remote_hash = in.remote_hash;
+    return plan;
+}
+
+std::vector<std::string> bash_script_lines(const ScriptInputs& in, const SwapPlan& plan) {
+    const std::string app_dir = script_dir(in.app_dir);
     std::vector<std::string> l;
     l.push_back("#!/bin/bash");
     l.push_back("while pgrep -f \"" + bash_dq_escape(ere_literal(in.exe_path)) +
                 "\" > /dev/null 2>&1; do sleep 1; done");
-    l.push_back("if ! cp -rf " + q(in.temp_dir) + "/. " + q(app_dir) + "/ 2>> " + q(crash_log) + "; then");
-    l.push_back("    echo \"[Update] cp failed, update aborted.\" >> " + q(crash_log));
-    l.push_back("    exit 1");
-    l.push_back("fi");
-    if (in.manifest_name)
-        l.push_back("cp -f " + q(join_path(in.temp_dir, *in.manifest_name)) + " " +
-                    q(join_path(app_dir, *in.manifest_name)) + " 2>/dev/null");
-    l.push_back("rm -rf " + q(in.temp_dir));
-    for (const std::string& rel : in.to_delete)
-        if (is_safe_relative_path(rel)) l.push_back("rm -f " + q(join_path(app_dir, rel)));
-    l.push_back("nohup " + q(target_exe(in, false)) + " > /dev/null 2>&1 &");
-    if (exe_name_changes(in, false)) {
-        l.push_back("sleep 3");
-        l.push_back("rm -f " + q(in.exe_path) + " 2>/dev/null");
+    l.push_back("app=" + q(app_dir));
+    l.push_back("stage=" + q(in.temp_dir));
+    l.push_back("log=" + q(join_path(app_dir, "update_crash.log")));
+    l.push_back("old_exe=" + q(in.exe_path));
+    l.push_back("new_exe=" + q(target_exe(in, false)));
+    l.push_back("version=" + q(in.new_version));
+    l.push_back("hash=" + q(in.remote_hash));
+    l.push_back("confirm_seconds=" + std::to_string(in.confirm_seconds));
+    l.push_back(std::string("u=\"$app/") + kUpdateFolder + "\"");
+    for (const char* line : {
+             "swap=\"$u/swap\"",
+             "bk=\"$swap/backup\"",
+             "ex() { [ -e \"$1\" ] || [ -L \"$1\" ]; }",
+             "note() { printf '%s\\n' \"$1\" >> \"$swap/journal\" && { sync \"$swap/journal\" 2> /dev/null || sync; }; }",
+             "say() { { printf '===== %s =====\\n' \"$(date '+%Y-%m-%d %H:%M:%S')\"; printf '%s\\n' \"$1\"; } >> \"$log\" 2> /dev/null; }",
+             "# Tests stop the script at numbered points (each step, the end of the renames, the start) to kill it there.",
+             "point() { point_no=$((point_no + 1)); case \" ${TARVIK_UPDATE_TEST_STOP:-} \" in *\" $point_no \"*) kill -STOP $$ ;; esac; }",
+         })
+        l.push_back(line);
+    for (const std::string& line : split_lines(kMoveFunctions)) l.push_back(line);
+    l.push_back("plan() {");
+    for (const SwapStep& step : plan.steps) {
+        std::string line = std::string("    ") + (step.staged ? "put " : "off ") + q(step.dir);
+        for (const std::string& name : step.names) line += " " + q(name);
+        l.push_back(line + " || return 1");
     }
-    l.push_back("rm -- \"$0\"");
+    l.push_back("    return 0");
+    l.push_back("}");
+    for (const char* line : {
+             "# fail REASON: everything back, the old version started, the reason logged",
+             "fail() {",
+             "    mode=undo",
+             "    plan",
+             "    note \"rolled back\"",
+             "    local text=\"[Update] update to $version aborted: $1; the previous version was restored.\"",
+             "    say \"$text\" || { rm -rf \"$stage\"; say \"$text\"; }",
+             "    if [ -n \"$hash\" ]; then printf '%s\\n' \"$hash\" >> \"$u/rejected\" 2> /dev/null; fi",
+             "    if [ -z \"$(find \"$bk\" ! -type d -print 2> /dev/null | head -n 1)\" ]; then rm -rf \"$swap\" \"$stage\"; fi",
+             "    nohup \"$old_exe\" > /dev/null 2>&1 &",
+             "    rm -f \"$u/lock\"",
+             "    rmdir \"$u\" 2> /dev/null",
+             "    rm -- \"$0\"",
+             "    exit 1",
+             "}",
+             "mode=move",
+             "note swapping || fail \"the update journal could not be written\"",
+             "plan || fail \"a file could not be moved into place\"",
+             "point",
+             "sync \"${touched[@]}\" \"$app\" 2> /dev/null || sync",
+             "note swapped",
+             "point",
+             "nohup \"$new_exe\" > /dev/null 2>&1 &",
+             "pid=$!",
+             "problem=\"\"",
+             "end=$((SECONDS + confirm_seconds))",
+             "while [ ! -e \"$swap/confirmed\" ]; do",
+             "    if [ -z \"$(jobs -rp)\" ]; then",
+             "        wait \"$pid\"",
+             "        status=$?",
+             "        if [ ! -e \"$swap/confirmed\" ] && [ \"$status\" -ne 0 ]; then",
+             "            problem=\"version $version exited with status $status before it confirmed its start\"",
+             "        fi",
+             "        break",
+             "    fi",
+             "    if [ \"$SECONDS\" -ge \"$end\" ]; then",
+             "        kill \"$pid\" 2> /dev/null; sleep 1; kill -9 \"$pid\" 2> /dev/null",
+             "        problem=\"version $version did not confirm its start within $confirm_seconds seconds\"",
+             "        break",
+             "    fi",
+             "    sleep 0.2",
+             "done",
+             "if [ -n \"$problem\" ]; then fail \"$problem\"; fi",
+             "note done",
+             "rm -rf \"$swap\" \"$stage\"",
+             "rm -f \"$u/lock\"",
+             "rmdir \"$u\" 2> /dev/null",
+             "rm -- \"$0\"",
+         })
+        l.push_back(line);
     return l;
 }
 
-std::vector<std::string> batch_script_lines(const ScriptInputs& in, long pid) {
+std::vector<std::string> batch_script_lines(const ScriptInputs& in, const SwapPlan& plan, long pid) {
     const std::string app_dir = script_dir(in.app_dir);
-    const std::string crash_log = win_join(app_dir, "update_crash.log");
     const std::string p = std::to_string(pid);
+    const std::string target = target_exe(in, true);
+    auto set = [](const std::string& name, const std::string& value) {
+        std::string quoted = bq(value);
+        return "set \"" + name + "=" + quoted.substr(1, quoted.size() - 2) + "\"";
+    };
+    auto rel = [](const SwapStep& step, const std::string& name) {
+        std::string r = rel_of_step(step, name), out;
+        for (char c : r) {
+            if (c == '%') out += '%';
+            out += c == '/' ? '\\' : c;
+        }
+        return out;
+    };
     std::vector<std::string> l;
     l.push_back("@echo off");
     l.push_back("chcp 65001 >NUL");
@@ -143,30 +348,100 @@ std::vector<std::string> batch_script_lines(const ScriptInputs& in, long pid) {
     l.push_back("    ping -n 2 127.0.0.1 >NUL");
     l.push_back("    goto wait");
     l.push_back(")");
-    l.push_back("xcopy " + bq(win_join(in.temp_dir, "*")) + " " + bq(app_dir) + " /E /H /Y /I /Q >NUL 2>> " +
-                bq(crash_log));
-    l.push_back("if errorlevel 2 (");
-    l.push_back("    echo [Update] cp failed, update aborted.>> " + bq(crash_log));
-    l.push_back("    exit /b 1");
-    l.push_back(")");
-    if (in.manifest_name)
-        l.push_back("copy /Y " + bq(win_join(in.temp_dir, *in.manifest_name)) + " " +
-                    bq(win_join(app_dir, *in.manifest_name)) + " >NUL 2>NUL");
-    l.push_back("rmdir /S /Q " + bq(in.temp_dir));
-    for (const std::string& rel : in.to_delete)
-        if (is_safe_relative_path(rel)) l.push_back("del /F /Q " + bq(win_join(app_dir, rel)) + " 2>NUL");
-    l.push_back("start \"\" " + bq(target_exe(in, true)));
-    if (exe_name_changes(in, true)) {
-        l.push_back("ping -n 4 127.0.0.1 >NUL");
-        l.push_back("del /F /Q " + bq(in.exe_path) + " 2>NUL");
+    l.push_back(set("app", app_dir));
+    l.push_back(set("stage", in.temp_dir));
+    l.push_back(set("log", win_join(app_dir, "update_crash.log")));
+    l.push_back(set("old_exe", in.exe_path));
+    l.push_back(set("new_exe", target));
+    l.push_back(set("version", in.new_version));
+    l.push_back(set("u", win_join(app_dir, kUpdateFolder)));
+    l.push_back("set \"swap=%u%\\swap\"");
+    l.push_back("set \"bk=%swap%\\backup\"");
+    l.push_back("set \"reason=the update journal could not be written\"");
+    l.push_back(">>\"%swap%\\journal\" echo swapping || goto undo");
+    l.push_back("set \"reason=a file could not be moved into place\"");
+    for (const SwapStep& step : plan.steps) {
+        std::string dir = step.dir == "." ? "" : "\\" + rel(SwapStep{}, step.dir);
+        l.push_back("if not exist \"%bk%" + dir + "\\\" mkdir \"%bk%" + dir + "\" 2>>\"%log%\"");
+        if (step.staged) l.push_back("if not exist \"%app%" + dir + "\\\" mkdir \"%app%" + dir + "\" 2>>\"%log%\"");
+        for (const std::string& name : step.names) {
+            const std::string r = "\\" + rel(step, name);
+            l.push_back("if exist \"%app%" + r + "\" move /Y \"%app%" + r + "\" \"%bk%" + r +
+                        "\" >NUL 2>>\"%log%\" || goto undo");
+            if (step.staged)
+                l.push_back("move /Y \"%stage%" + r + "\" \"%app%" + r + "\" >NUL 2>>\"%log%\" || goto undo");
+        }
     }
+    l.push_back(">>\"%swap%\\journal\" echo swapped");
+    l.push_back("start \"\" \"%new_exe%\"");
+    l.push_back("set /a waited=0");
+    l.push_back(":confirm");
+    l.push_back("if exist \"%swap%\\confirmed\" goto done");
+    l.push_back("tasklist /FI \"IMAGENAME eq " + win_base(target) + "\" /NH 2>NUL | find /I \"" + win_base(target) +
+                "\" >NUL");
+    l.push_back("if errorlevel 1 (");
+    l.push_back("    set \"reason=version %version% ended before it confirmed its start\"");
+    l.push_back("    goto undo");
+    l.push_back(")");
+    l.push_back("set /a waited+=1");
+    l.push_back("if %waited% GEQ " + std::to_string(in.confirm_seconds) + " (");
+    l.push_back("    taskkill /F /IM \"" + win_base(target) + "\" >NUL 2>NUL");
+    l.push_back("    set \"reason=version %version% did not confirm its start within " +
+                std::to_string(in.confirm_seconds) + " seconds\"");
+    l.push_back("    goto undo");
+    l.push_back(")");
+    l.push_back("ping -n 2 127.0.0.1 >NUL");
+    l.push_back("goto confirm");
+    l.push_back(":done");
+    l.push_back(">>\"%swap%\\journal\" echo done");
+    l.push_back("rmdir /S /Q \"%swap%\"");
+    l.push_back("rmdir /S /Q \"%stage%\"");
+    l.push_back("del /F /Q \"%u%\\lock\" 2>NUL");
+    l.push_back("rmdir \"%u%\" 2>NUL");
+    l.push_back("(goto) 2>NUL & del \"%~f0\"");
+    l.push_back(":undo");
+    for (auto step = plan.steps.rbegin(); step != plan.steps.rend(); ++step) {
+        for (const std::string& name : step->names) {
+            const std::string r = "\\" + rel(*step, name);
+            const std::string a = "\"%app%" + r + "\"", b = "\"%bk%" + r + "\"", s = "\"%stage%" + r + "\"";
+            if (!step->staged) {
+                l.push_back("if exist " + b + " move /Y " + b + " " + a + " >NUL");
+                continue;
+            }
+            l.push_back("if exist " + b + " (");
+            l.push_back("    if exist " + a + " if not exist " + s + " move /Y " + a + " " + s + " >NUL");
+            l.push_back("    move /Y " + b + " " + a + " >NUL");
+            l.push_back(") else if not exist " + s + " if exist " + a + " move /Y " + a + " " + s + " >NUL");
+        }
+    }
+    l.push_back(">>\"%swap%\\journal\" echo rolled back");
+    l.push_back(">>\"%log%\" echo [Update] update to %version% aborted: %reason%; the previous version was restored.");
+    l.push_back(">>\"%u%\\rejected\" echo " + in.remote_hash);
+    l.push_back("rmdir /S /Q \"%swap%\"");
+    l.push_back("rmdir /S /Q \"%stage%\"");
+    l.push_back("start \"\" \"%old_exe%\"");
+    l.push_back("del /F /Q \"%u%\\lock\" 2>NUL");
     l.push_back("(goto) 2>NUL & del \"%~f0\"");
     return l;
 }
 
+namespace {
+
+// Writes the plan first: from then on the next start can undo whatever the
+// script gets done.
+std::string write_script(const ScriptInputs& in, const char* name, const std::vector<std::string>& lines,
+                         const char* eol) {
+    std::string path = join_path(in.app_dir, name);
+    write_file(path_from_utf8(path), join_lines(lines, eol));
+    return path;
+}
+
+}  // namespace
+
 std::string write_bash_script(const ScriptInputs& in) {
-    std::string path = join_path(in.app_dir, "update.sh");
-    write_file(path_from_utf8(path), join_lines(bash_script_lines(in), "\n"));
+    SwapPlan plan = script_plan(in);
+    write_swap_plan(UpdatePaths(in.app_dir), plan);
+    std::string path = write_script(in, "update.sh", bash_script_lines(in, plan), "\n");
     namespace fs = std::filesystem;
     fs::permissions(path_from_utf8(path),
                     fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
@@ -176,9 +451,9 @@ std::string write_bash_script(const ScriptInputs& in) {
 }
 
 std::string write_batch_script(const ScriptInputs& in, long pid) {
-    std::string path = join_path(in.app_dir, "update.bat");
-    write_file(path_from_utf8(path), join_lines(batch_script_lines(in, pid), "\r\n"));
-    return path;
+    SwapPlan plan = script_plan(in);
+    write_swap_plan(UpdatePaths(in.app_dir), plan);
+    return write_script(in, "update.bat", batch_script_lines(in, plan, pid), "\r\n");
 }
 
 std::string write_update_script(const ScriptInputs& in) {
