@@ -98,7 +98,7 @@ class TestScriptText:
         assert plan_lines(lines) == ['    off "lib" "old.so" || return 1']
         assert (tmp_path / ".tarvik_update" / "swap" / "plan").exists()
         bat = Path(au._generate_update_bat("", r"C:\Temp\tarvik_update_x", [], None, None, 7)).read_text()
-        assert 'set "app=."' in bat and 'set "log=.\\update_crash.log"' in bat
+        assert '>>".\\update_crash.log" echo [Update] update to (unnamed) aborted' in bat and '>>".\\.tarvik_update\\swap\\journal" echo swapping' in bat
 
     def test_unsafe_delete_paths_are_left_out(self, exe):
         text = Path(au._generate_update_script(str(exe.parent), "/t", ["../x", "/etc/passwd", "ok.txt"])).read_text()
@@ -124,22 +124,25 @@ class TestBatchScript:
             "    goto wait",
             ")",
         ]
-        assert {f'set "app={tmp_path}"', 'set "stage=C:\\Temp\\tarvik_update_x"',
-                'set "old_exe=C:\\Apps\\Shop 100%%\\launcher.exe"',
-                'set "new_exe=C:\\Apps\\Shop 100%%\\Shop.exe"'} <= set(lines)
-        # every move is a rename into the backup, undone in reverse on failure
-        assert ('if exist "%app%\\lib\\old.dll" move /Y "%app%\\lib\\old.dll" "%bk%\\lib\\old.dll" '
-                '>NUL 2>>"%log%" || goto undo') in lines
+        # every path written out with its % doubled (cmd would expand a path
+        # held in a variable again), every step followed by its error test
+        bk = f"{tmp_path}\\.tarvik_update\\swap\\backup"
+        move = (f'if exist "{tmp_path}\\lib\\old.dll" move /Y "{tmp_path}\\lib\\old.dll" "{bk}\\lib\\old.dll" '
+                f'>NUL 2>>"{tmp_path}\\update_crash.log"')
+        assert lines[lines.index(move) + 1] == f'if exist "{tmp_path}\\lib\\old.dll" goto undo'
+        assert not any("||" in l for l in lines)
+        assert not any(l.startswith('set "') and "\\" in l for l in lines)
         undo = lines[lines.index(":undo"):]
-        assert 'if exist "%bk%\\lib\\old.dll" move /Y "%bk%\\lib\\old.dll" "%app%\\lib\\old.dll" >NUL' in undo
-        assert 'start "" "%new_exe%"' in lines and 'start "" "%old_exe%"' in undo
+        assert f'if exist "{bk}\\lib\\old.dll" move /Y "{bk}\\lib\\old.dll" "{tmp_path}\\lib\\old.dll" >NUL' in undo
+        assert 'start "" "C:\\Apps\\Shop 100%%\\Shop.exe"' in lines
+        assert 'start "" "C:\\Apps\\Shop 100%%\\launcher.exe"' in undo
         assert not any(l.startswith("xcopy") for l in lines)
         assert lines[-1] == '(goto) 2>NUL & del "%~f0"'
 
     def test_same_executable_is_not_removed(self, tmp_path, monkeypatch):
         monkeypatch.setattr(sys, "executable", r"C:\Apps\Shop.exe")
         text = Path(au._generate_update_bat(str(tmp_path), r"C:\T", [], None, r"c:\apps\SHOP.EXE", pid=1)).read_text()
-        assert 'set "new_exe=c:\\apps\\SHOP.EXE"' in text and "move /Y" not in text
+        assert 'start "" "c:\\apps\\SHOP.EXE"' in text and "move /Y" not in text
 
 
 def run_script(path):

@@ -65,8 +65,6 @@ ReleaseClaims claims_of(const std::string& statement) {
 
 }  // namespace
 
-std::string statement_name(const std::string& manifest_name) { return manifest_name + kStatementSuffix; }
-
 Json claims_json(const ReleaseClaims& c) {
     Json claims = Json::object();
     claims["app_name"] = c.app_name;

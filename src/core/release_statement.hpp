@@ -28,8 +28,9 @@ inline constexpr const char* kStatementType = "tarvik-release-statement-1";
 // The public key an installation pins, shipped at the top of the distribution.
 inline constexpr const char* kPinnedKeyFile = "tarvik_update_key.pem";
 
-// "<manifest_name>.sig"
-std::string statement_name(const std::string& manifest_name);
+// "<manifest_name>.sig" (inline: the update script names it without the
+// signing code)
+inline std::string statement_name(const std::string& manifest_name) { return manifest_name + kStatementSuffix; }
 
 struct ReleaseClaims {
     std::string app_name, os, arch, version;

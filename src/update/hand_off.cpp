@@ -126,7 +126,8 @@ void prepare_crash_log(const std::string& app_dir) {
     ::close(fd);
 #else
     try {
-        if (!present(path_from_utf8(log))) write_file(path_from_utf8(log), "");
+        std::error_code ec;
+        if (!fs::exists(path_from_utf8(log), ec)) write_file(path_from_utf8(log), "");
     } catch (const std::exception&) {
     }
 #endif

@@ -70,6 +70,14 @@ void recover_swap(const UpdatePaths& paths) {
                                                 " not rolled back completely:\n" + failures);
         return;
     }
+    if (state == "rolled back") {
+        // The script rolled the update back and said why; what it left (a
+        // script that cannot check its moves leaves the plan) goes now, the
+        // staged tree with it: that release is not tried again.
+        remove_tree(paths.swap);
+        remove_tree(plan->stage_dir);
+        return;
+    }
     println("[Update] Rolled back the interrupted update to " + plan->new_version);
     append_crash_log(crash_log, script,
                      "[Update] update to " + plan->new_version +

@@ -323,22 +323,38 @@ std::vector<std::string> bash_script_lines(const ScriptInputs& in, const SwapPla
     return l;
 }
 
+namespace {
+
+// Text that may stand unquoted in a batch line: a version made of letters,
+// digits and ".-_+" (anything else would be read by cmd), else "(unnamed)".
+std::string batch_word(const std::string& text) {
+    if (text.empty()) return "(unnamed)";
+    for (unsigned char c : text)
+        if (!std::isalnum(c) && c != '.' && c != '-' && c != '_' && c != '+') return "(unnamed)";
+    return text;
+}
+
+}  // namespace
+
 std::vector<std::string> batch_script_lines(const ScriptInputs& in, const SwapPlan& plan, long pid) {
     const std::string app_dir = script_dir(in.app_dir);
     const std::string p = std::to_string(pid);
     const std::string target = target_exe(in, true);
-    auto set = [](const std::string& name, const std::string& value) {
-        std::string quoted = bq(value);
-        return "set \"" + name + "=" + quoted.substr(1, quoted.size() - 2) + "\"";
-    };
-    auto rel = [](const SwapStep& step, const std::string& name) {
-        std::string r = rel_of_step(step, name), out;
-        for (char c : r) {
-            if (c == '%') out += '%';
-            out += c == '/' ? '\\' : c;
-        }
-        return out;
-    };
+    const std::string version = batch_word(in.new_version);
+    // Every path is written out, quoted with its % doubled: no variable holds
+    // a path (a folder named "100%TEMP%" stays itself). Each step is checked
+    // by what exists afterwards, not by "||" or the error level (which some
+    // cmd implementations leave set after a command that succeeded).
+    const std::string u = win_join(app_dir, kUpdateFolder);
+    const std::string swap = win_join(u, "swap"), bk = win_join(swap, "backup");
+    const std::string log = bq(win_join(app_dir, "update_crash.log"));
+    const std::string journal = bq(win_join(swap, "journal"));
+    auto in_app = [&](const std::string& rel) { return bq(rel.empty() ? app_dir : win_join(app_dir, rel)); };
+    auto in_bk = [&](const std::string& rel) { return bq(rel.empty() ? bk : win_join(bk, rel)); };
+    auto in_stage = [&](const std::string& rel) { return bq(win_join(in.temp_dir, rel)); };
+    auto folder = [](const SwapStep& step) { return step.dir == "." ? std::string() : step.dir; };
+    auto dir_of = [](const std::string& quoted) { return quoted.substr(0, quoted.size() - 1) + "\\\""; };
+
     std::vector<std::string> l;
     l.push_back("@echo off");
     l.push_back("chcp 65001 >NUL");
@@ -348,79 +364,83 @@ std::vector<std::string> batch_script_lines(const ScriptInputs& in, const SwapPl
     l.push_back("    ping -n 2 127.0.0.1 >NUL");
     l.push_back("    goto wait");
     l.push_back(")");
-    l.push_back(set("app", app_dir));
-    l.push_back(set("stage", in.temp_dir));
-    l.push_back(set("log", win_join(app_dir, "update_crash.log")));
-    l.push_back(set("old_exe", in.exe_path));
-    l.push_back(set("new_exe", target));
-    l.push_back(set("version", in.new_version));
-    l.push_back(set("u", win_join(app_dir, kUpdateFolder)));
-    l.push_back("set \"swap=%u%\\swap\"");
-    l.push_back("set \"bk=%swap%\\backup\"");
     l.push_back("set \"reason=the update journal could not be written\"");
-    l.push_back(">>\"%swap%\\journal\" echo swapping || goto undo");
+    l.push_back(">>" + journal + " echo swapping");
+    l.push_back("find \"swapping\" " + journal + " >NUL 2>NUL");
+    l.push_back("if errorlevel 1 goto undo");
     l.push_back("set \"reason=a file could not be moved into place\"");
     for (const SwapStep& step : plan.steps) {
-        std::string dir = step.dir == "." ? "" : "\\" + rel(SwapStep{}, step.dir);
-        l.push_back("if not exist \"%bk%" + dir + "\\\" mkdir \"%bk%" + dir + "\" 2>>\"%log%\"");
-        if (step.staged) l.push_back("if not exist \"%app%" + dir + "\\\" mkdir \"%app%" + dir + "\" 2>>\"%log%\"");
+        const std::string dir = folder(step);
+        for (const std::string& d : step.staged ? std::vector<std::string>{in_bk(dir), in_app(dir)}
+                                                : std::vector<std::string>{in_bk(dir)}) {
+            l.push_back("if not exist " + dir_of(d) + " mkdir " + d + " 2>>" + log);
+            l.push_back("if not exist " + dir_of(d) + " goto undo");
+        }
         for (const std::string& name : step.names) {
-            const std::string r = "\\" + rel(step, name);
-            l.push_back("if exist \"%app%" + r + "\" move /Y \"%app%" + r + "\" \"%bk%" + r +
-                        "\" >NUL 2>>\"%log%\" || goto undo");
-            if (step.staged)
-                l.push_back("move /Y \"%stage%" + r + "\" \"%app%" + r + "\" >NUL 2>>\"%log%\" || goto undo");
+            const std::string r = rel_of_step(step, name);
+            l.push_back("if exist " + in_app(r) + " move /Y " + in_app(r) + " " + in_bk(r) + " >NUL 2>>" + log);
+            l.push_back("if exist " + in_app(r) + " goto undo");
+            if (!step.staged) continue;
+            l.push_back("move /Y " + in_stage(r) + " " + in_app(r) + " >NUL 2>>" + log);
+            l.push_back("if not exist " + in_app(r) + " goto undo");
         }
     }
-    l.push_back(">>\"%swap%\\journal\" echo swapped");
-    l.push_back("start \"\" \"%new_exe%\"");
+    l.push_back(">>" + journal + " echo swapped");
+    l.push_back("start \"\" " + bq(target));
+    // Polled about once a second; the process list is only asked after a few
+    // seconds, so that a slow start is not taken for an early end.
     l.push_back("set /a waited=0");
     l.push_back(":confirm");
-    l.push_back("if exist \"%swap%\\confirmed\" goto done");
+    l.push_back("ping -n 2 127.0.0.1 >NUL");
+    l.push_back("set /a waited+=1");
+    l.push_back("if exist " + bq(win_join(swap, "confirmed")) + " goto done");
+    l.push_back("if %waited% GEQ " + std::to_string(in.confirm_seconds) + " goto late");
+    l.push_back("if %waited% LSS 5 goto confirm");
     l.push_back("tasklist /FI \"IMAGENAME eq " + win_base(target) + "\" /NH 2>NUL | find /I \"" + win_base(target) +
                 "\" >NUL");
-    l.push_back("if errorlevel 1 (");
-    l.push_back("    set \"reason=version %version% ended before it confirmed its start\"");
-    l.push_back("    goto undo");
-    l.push_back(")");
-    l.push_back("set /a waited+=1");
-    l.push_back("if %waited% GEQ " + std::to_string(in.confirm_seconds) + " (");
-    l.push_back("    taskkill /F /IM \"" + win_base(target) + "\" >NUL 2>NUL");
-    l.push_back("    set \"reason=version %version% did not confirm its start within " +
-                std::to_string(in.confirm_seconds) + " seconds\"");
-    l.push_back("    goto undo");
-    l.push_back(")");
-    l.push_back("ping -n 2 127.0.0.1 >NUL");
+    l.push_back("if errorlevel 1 goto ended");
     l.push_back("goto confirm");
+    l.push_back(":late");
+    l.push_back("taskkill /F /IM \"" + win_base(target) + "\" >NUL 2>NUL");
+    l.push_back("set \"reason=version " + version + " did not confirm its start within " +
+                std::to_string(in.confirm_seconds) + " seconds\"");
+    l.push_back("goto undo");
+    l.push_back(":ended");
+    l.push_back("if exist " + bq(win_join(swap, "confirmed")) + " goto done");
+    l.push_back("set \"reason=version " + version + " ended before it confirmed its start\"");
+    l.push_back("goto undo");
     l.push_back(":done");
-    l.push_back(">>\"%swap%\\journal\" echo done");
-    l.push_back("rmdir /S /Q \"%swap%\"");
-    l.push_back("rmdir /S /Q \"%stage%\"");
-    l.push_back("del /F /Q \"%u%\\lock\" 2>NUL");
-    l.push_back("rmdir \"%u%\" 2>NUL");
+    l.push_back(">>" + journal + " echo done");
+    l.push_back("rmdir /S /Q " + bq(swap));
+    l.push_back("rmdir /S /Q " + bq(in.temp_dir));
+    l.push_back("del /F /Q " + bq(win_join(u, "lock")) + " 2>NUL");
+    l.push_back("rmdir " + bq(u) + " 2>NUL");
     l.push_back("(goto) 2>NUL & del \"%~f0\"");
+    // Where that idiom does not end the script, nothing below may run.
+    l.push_back("exit /b 0");
     l.push_back(":undo");
     for (auto step = plan.steps.rbegin(); step != plan.steps.rend(); ++step) {
         for (const std::string& name : step->names) {
-            const std::string r = "\\" + rel(*step, name);
-            const std::string a = "\"%app%" + r + "\"", b = "\"%bk%" + r + "\"", s = "\"%stage%" + r + "\"";
+            const std::string r = rel_of_step(*step, name);
+            const std::string a = in_app(r), b = in_bk(r), st = in_stage(r);
             if (!step->staged) {
                 l.push_back("if exist " + b + " move /Y " + b + " " + a + " >NUL");
                 continue;
             }
             l.push_back("if exist " + b + " (");
-            l.push_back("    if exist " + a + " if not exist " + s + " move /Y " + a + " " + s + " >NUL");
+            l.push_back("    if exist " + a + " if not exist " + st + " move /Y " + a + " " + st + " >NUL");
             l.push_back("    move /Y " + b + " " + a + " >NUL");
-            l.push_back(") else if not exist " + s + " if exist " + a + " move /Y " + a + " " + s + " >NUL");
+            l.push_back(") else if not exist " + st + " if exist " + a + " move /Y " + a + " " + st + " >NUL");
         }
     }
-    l.push_back(">>\"%swap%\\journal\" echo rolled back");
-    l.push_back(">>\"%log%\" echo [Update] update to %version% aborted: %reason%; the previous version was restored.");
-    l.push_back(">>\"%u%\\rejected\" echo " + in.remote_hash);
-    l.push_back("rmdir /S /Q \"%swap%\"");
-    l.push_back("rmdir /S /Q \"%stage%\"");
-    l.push_back("start \"\" \"%old_exe%\"");
-    l.push_back("del /F /Q \"%u%\\lock\" 2>NUL");
+    l.push_back(">>" + journal + " echo rolled back");
+    l.push_back(">>" + log + " echo [Update] update to " + version +
+                " aborted: %reason%; the previous version was restored.");
+    if (!in.remote_hash.empty()) l.push_back(">>" + bq(win_join(u, "rejected")) + " echo " + batch_word(in.remote_hash));
+    // The plan, the journal and the backup stay: the old version's next
+    // check completes the roll-back where a move above failed, then removes them.
+    l.push_back("start \"\" " + bq(in.exe_path));
+    l.push_back("del /F /Q " + bq(win_join(u, "lock")) + " 2>NUL");
     l.push_back("(goto) 2>NUL & del \"%~f0\"");
     return l;
 }

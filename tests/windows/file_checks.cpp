@@ -5,7 +5,6 @@
 #include "checks.hpp"
 #include "core/copy_files.hpp"
 #include "core/file_io.hpp"
-#include "update/file_copy.hpp"
 
 namespace wincheck {
 
@@ -106,17 +105,6 @@ void file_checks(Checks& c, const Places& at) {
         fs::path p = base / "lines.txt";
         tarvik::write_text_platform(p, "a\nb\n");
         require_equal(tarvik::read_file(p), "a\r\nb\r\n", "content");
-    });
-
-    c.run("staging folder: a new private folder under the system temp folder", [&] {
-        fs::path a = tarvik::update::make_temp_dir("tarvik_update_");
-        fs::path b = tarvik::update::make_temp_dir("tarvik_update_");
-        require(a != b && fs::is_directory(a) && fs::is_directory(b), "two folders");
-        auto normal = [](const fs::path& p) { return (p / "").lexically_normal(); };
-        require(normal(a.parent_path()) == normal(fs::temp_directory_path()),
-                utf8(a) + " not under " + utf8(fs::temp_directory_path()));
-        fs::remove_all(a);
-        fs::remove_all(b);
     });
 }
 

@@ -5,7 +5,10 @@
 //   helper listen PORT   listens on 127.0.0.1:PORT for up to a minute
 //   helper               (under any name) writes started-<its name>.txt beside
 //                        itself with its path and working folder: an
-//                        application restarted by update.bat
+//                        application restarted by update.bat; then confirms
+//                        its start to the waiting script as the library's
+//                        update check does (.tarvik_update\swap\confirmed),
+//                        unless a file "no-confirm" lies beside it
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <winsock2.h>
@@ -56,6 +59,13 @@ int app_start() {
     DWORD n = 0;
     WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr);
     CloseHandle(h);
+    const std::wstring dir = path.substr(0, path.find_last_of(L'\\') + 1);
+    if (GetFileAttributesW((dir + L"no-confirm").c_str()) != INVALID_FILE_ATTRIBUTES) return 0;
+    const std::wstring swap = dir + L".tarvik_update\\swap";
+    if (GetFileAttributesW((swap + L"\\journal").c_str()) == INVALID_FILE_ATTRIBUTES) return 0;
+    HANDLE c = CreateFileW((swap + L"\\confirmed").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (c != INVALID_HANDLE_VALUE) CloseHandle(c);
+    Sleep(3000);  // the script looks for the confirmation while the app runs
     return 0;
 }
 

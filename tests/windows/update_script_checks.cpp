@@ -1,7 +1,10 @@
 // The detached start and update.bat end to end on staged installations: the
-// script copies the staged files over the installation, copies the manifest,
-// removes the staging folder and the files the new version no longer has,
-// starts the new executable and, when its name changed, removes the old one.
+// script swaps the staged tree (in the installation's update folder) into
+// place by moves, the files the new version no longer has (and the old
+// executable, when the new one has another name) out, starts the new
+// executable and, once it confirms its start, removes the backup, the staged
+// tree and the update folder. A new version that ends without confirming is
+// swapped back: the old files return and the old executable starts.
 #include "core/win32.hpp"
 
 #include <cctype>
@@ -11,7 +14,7 @@
 #include "core/file_io.hpp"
 #include "core/process.hpp"
 #include "update/detached_start.hpp"
-#include "update/file_copy.hpp"
+#include "update/swap_plan.hpp"
 #include "update/update_script.hpp"
 
 namespace wincheck {
@@ -31,6 +34,9 @@ void write_and_start_update(const fs::path& app, const fs::path& staged, const s
     in.manifest_name = "manifest.json";
     if (new_exe) in.new_exe_path = utf8(*new_exe);
     in.exe_path = utf8(running_exe);
+    in.new_version = "2";
+    in.remote_hash = "0123456789abcdef";
+    in.confirm_seconds = 30;
     std::string script = tarvik::update::write_batch_script(in, wait_pid);
     tarvik::update::start_detached_script(script, in.app_dir);
 }
@@ -53,9 +59,10 @@ long ended_pid(const Places& at) {
     return child.pid();
 }
 
-void update_run(Checks& c, const Places& at, const std::string& folder, bool rename_exe) {
-    const fs::path app = at.scratch / "installs" / from_utf8(folder);
-    const std::string label = "update.bat in \"" + folder + "\"" + (rename_exe ? ", new executable name" : "");
+void update_run(Checks& c, const Places& at, const std::string& folder, bool rename_exe, bool confirms = true) {
+    const fs::path app = at.scratch / (confirms ? "installs" : "reverts") / from_utf8(folder);
+    const std::string label = "update.bat in \"" + folder + "\"" + (rename_exe ? ", new executable name" : "") +
+                              (confirms ? "" : ", new version ends without confirming");
     c.run(label, [&] {
         fs::create_directories(app / "data");
         fs::copy_file(at.helper, app / "Shop.exe");
@@ -64,7 +71,9 @@ void update_run(Checks& c, const Places& at, const std::string& folder, bool ren
         tarvik::write_file(app / "keep.txt", "keep");
         tarvik::write_file(app.parent_path() / "outside.txt", "outside");
 
-        const fs::path staged = tarvik::update::make_temp_dir("tarvik_update_");
+        if (!confirms) tarvik::write_file(app / "no-confirm", "");
+        const fs::path update_folder = app / tarvik::update::kUpdateFolder;
+        const fs::path staged = update_folder / "tarvik_update_0123456789abcdef";
         const std::string new_name = rename_exe ? "Shop2.exe" : "Shop.exe";
         fs::create_directories(staged / "data");
         fs::create_directories(staged / "sub dir");
@@ -77,6 +86,26 @@ void update_run(Checks& c, const Places& at, const std::string& folder, bool ren
         if (rename_exe) new_exe = app / new_name;
         write_and_start_update(app, staged, {"old.txt", "../outside.txt"}, new_exe, app / "Shop.exe", ended_pid(at));
 
+        if (!confirms) {
+            // the old version back, started again, and the reason logged
+            // (the plan and the emptied backup stay for the old version's next check)
+            const fs::path marker = app / "started-Shop.exe.txt";
+            auto journal = [&] { return text_of(update_folder / "swap" / "journal"); };
+            if (!wait_for([&] { return fs::exists(marker) && journal().find("rolled back") != std::string::npos; }, 90))
+                throw Failure("the old executable was not started again; update_crash.log: " +
+                              text_of(app / "update_crash.log"));
+            require_equal(text_of(app / "data" / "version.txt"), "1", "restored file");
+            require_equal(text_of(app / "old.txt"), "old", "restored deleted file");
+            require(!fs::exists(app / "sub dir" / "new.txt"), "a new file stayed after the revert");
+            require(!fs::exists(app / "manifest.json"), "the new manifest stayed after the revert");
+            require(fs::exists(app / "Shop.exe"), "old executable missing after the revert");
+            require(!rename_exe || !fs::exists(app / new_name), "new executable stayed after the revert");
+            require(text_of(app / "update_crash.log").find("ended before it confirmed its start") != std::string::npos,
+                    "crash log: " + text_of(app / "update_crash.log"));
+            require(text_of(update_folder / "rejected").find("0123456789abcdef") != std::string::npos,
+                    "the release is not remembered as rejected");
+            return;
+        }
         const fs::path marker = app / from_utf8("started-" + new_name + ".txt");
         if (!wait_for([&] { return fs::exists(marker); }, 60))
             throw Failure("the new executable was not started; update_crash.log: " + text_of(app / "update_crash.log"));
@@ -92,7 +121,7 @@ void update_run(Checks& c, const Places& at, const std::string& folder, bool ren
         require_equal(text_of(app / "keep.txt"), "keep", "untouched file");
         require(!fs::exists(app / "old.txt"), "a listed file was not deleted");
         require_equal(text_of(app.parent_path() / "outside.txt"), "outside", "a path leaving the installation");
-        require(wait_for([&] { return !fs::exists(staged); }, 10), "staging folder left behind");
+        require(wait_for([&] { return !fs::exists(update_folder); }, 30), "update folder left behind");
         if (rename_exe)
             require(wait_for([&] { return !fs::exists(app / "Shop.exe"); }, 30), "old executable left behind");
         // The script's error redirection creates the log; it must stay empty.
@@ -128,6 +157,8 @@ void update_script_checks(Checks& c, const Places& at) {
     update_run(c, at, "R&D", false);
     update_run(c, at, "100%TEMP%", false);
     update_run(c, at, "Shop & Co 50%PATH% off", true);
+    update_run(c, at, "Shop", false, false);
+    update_run(c, at, "R&D 100%TEMP%", true, false);
 }
 
 }  // namespace wincheck
