@@ -90,8 +90,12 @@ void drop_repeated_keys(std::vector<std::pair<std::string, Value>>& members) {
     members = std::move(kept);
 }
 
+// The Value type of the check-only mode: the text is read and checked, nothing kept.
+struct Checked {};
+
 // The reader. Build mode returns values; skim mode (the Value type size_t)
-// returns the length of each value's compact form and builds nothing.
+// returns the length of each value's compact form and builds nothing; check
+// mode (Checked) only reads.
 class Reader {
 public:
     explicit Reader(std::string_view text) : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
@@ -154,6 +158,10 @@ private:
         if constexpr (std::is_same_v<Value, Json>) {
             (void)length;
             return v;
+        } else if constexpr (std::is_same_v<Value, Checked>) {
+            (void)v;
+            (void)length;
+            return {};
         } else {
             (void)v;
             return length;
@@ -171,6 +179,9 @@ private:
                     std::string s;
                     string_text<true>(&s);
                     return Json(std::move(s));
+                } else if constexpr (std::is_same_v<Value, Checked>) {
+                    string_text<false>(nullptr);
+                    return {};
                 } else {
                     return string_text<false>(nullptr);
                 }
@@ -192,6 +203,8 @@ private:
         Json n = number();
         if constexpr (std::is_same_v<Value, Json>) {
             return n;
+        } else if constexpr (std::is_same_v<Value, Checked>) {
+            return {};
         } else {
             return n.is_number_float() ? float_length(n.get<double>()) : integer_length(n);
         }
@@ -228,6 +241,28 @@ private:
         if (depth > kMaxDepth) too_deep("object");
         ++p_;  // '{'
         skip_ws();
+        if constexpr (std::is_same_v<Value, Checked>) {
+            if (p_ != end_ && *p_ == '}') {
+                ++p_;
+                return {};
+            }
+            do {
+                if (p_ == end_ || *p_ != '"') fail_at("Expecting property name enclosed in double quotes", p_);
+                string_text<false>(nullptr);
+                skip_ws();
+                if (p_ == end_ || *p_ != ':') fail_at("Expecting ':' delimiter", p_);
+                ++p_;
+                skip_ws();
+                value<Checked>(depth);
+            } while (another_follows('}'));
+            return {};
+        } else {
+            return members_of<Value>(depth);
+        }
+    }
+
+    template <class Value>
+    Value members_of(int depth) {
         std::vector<std::pair<std::string, Value>> members;
         if (p_ == end_ || *p_ != '}') {
             const bool top = depth == 1 && !skim_member_.empty();
@@ -299,6 +334,8 @@ private:
                 Value v = value<Value>(depth);
                 if constexpr (std::is_same_v<Value, Json>) {
                     arr.push_back(std::move(v));
+                } else if constexpr (std::is_same_v<Value, Checked>) {
+                    (void)v;
                 } else {
                     length += v + (count++ ? 2 : 0);
                 }
@@ -308,6 +345,9 @@ private:
         }
         if constexpr (std::is_same_v<Value, Json>) {
             return arr;
+        } else if constexpr (std::is_same_v<Value, Checked>) {
+            (void)length;
+            return {};
         } else {
             return length;
         }
@@ -444,7 +484,7 @@ Json read_json_file(const std::filesystem::path& path) {
 bool is_json(std::string_view text) {
     if (!is_utf8(text)) return false;
     try {
-        Reader(text).document<size_t>();
+        Reader(text).document<Checked>();
         return true;
     } catch (const Error&) {
         return false;

@@ -121,11 +121,11 @@ touched=()
 flat() {
     local e c=0
     if ex "$1" && { [ ! -d "$1" ] || [ -L "$1" ]; }; then return 1; fi
-    for e in "$1"/*; do
+    local all=("$1"/*)
+    [ "${#all[@]}" -eq "$2" ] || return 1
+    for e in "${all[@]}"; do
         if [ -d "$e" ] && [ ! -L "$e" ]; then return 1; fi
-        c=$((c + 1))
     done
-    [ "$c" -eq "$2" ]
 }
 # need_dirs DIR...: the folders exist (mkdir only for missing ones)
 need_dirs() {
@@ -157,7 +157,9 @@ put() {
         return 0
     fi
     point
-    for n in "$@"; do if ex "$app/$d/$n"; then old+=("$app/$d/$n"); fi; new+=("$stage/$d/$n"); done
+    for n in "$@"; do
+        if [ -e "$app/$d/$n" ] || [ -L "$app/$d/$n" ]; then old+=("$app/$d/$n"); fi
+    done
     if [ "$d" != . ] && ! ex "$bk/$d" && flat "$stage/$d" "$#" && flat "$app/$d" "${#old[@]}"; then
         case "$d" in */*) parent="${d%/*}" ;; esac
         need_dirs "$bk/$parent" "$app/$parent" || return 1
@@ -169,6 +171,7 @@ put() {
     need_dirs "$bk/$d" "$app/$d" || return 1
     touched+=("$bk/$d" "$app/$d")
     moves "$bk/$d" "${old[@]}" || return 1
+    for n in "$@"; do new+=("$stage/$d/$n"); done
     moves "$app/$d" "${new[@]}"
 }
 # off DIR NAME...: installed files the new version no longer has, to the backup (undo: back again)
