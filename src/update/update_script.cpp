@@ -267,7 +267,10 @@ std::vector<std::string> bash_script_lines(const ScriptInputs& in, const SwapPla
     l.push_back("plan() {");
     for (const SwapStep& step : plan.steps) {
         std::string line = std::string("    ") + (step.staged ? "put " : "off ") + q(step.dir);
-        for (const std::string& name : step.names) line += " " + q(name);
+        for (const std::string& name : step.names) {
+            line += ' ';
+            line += q(name);
+        }
         l.push_back(line + " || return 1");
     }
     l.push_back("    return 0");
