@@ -113,6 +113,8 @@ class TestResume:
         block = [new[i * MiB:(i + 1) * MiB] for i in range(6)]
         srv.script(f"{FOLDER}/big.bin", Reply(206, block[0]), Reply(206, block[1]), Reply(206, block[2]),
                    Reply(206, block[3], stall_at=1000, stall_for=60))
+        # the scripted answers go out in the order the requests come: one at a time
+        monkeypatch.setenv("TARVIK_UPDATE_CONNECTIONS", "1")
         child = launcher(exe)
         try:
             wait_for(lambda: len(srv.requests(f"{FOLDER}/big.bin", "GET")) >= 4, "the fourth block's request")
@@ -122,6 +124,7 @@ class TestResume:
             child.wait()
 
         srv.scripts.clear()
+        monkeypatch.delenv("TARVIK_UPDATE_CONNECTIONS")
         before = len(srv.requests(f"{FOLDER}/big.bin", "GET"))
         assert start(monkeypatch, exe) is True
         ranges = [e.headers.get("Range") for e in srv.requests(f"{FOLDER}/big.bin", "GET")[before:]]
