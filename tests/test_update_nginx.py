@@ -95,10 +95,15 @@ def test_block_level_update_through_nginx(nginx, tmp_path, monkeypatch, private_
     def file_gets():
         return [r for r in nginx.log()[checked:] if r["uri"].startswith(FOLDER) and r["method"] == "GET"]
 
-    wait_for(lambda: len(file_gets()) >= 4, "nginx to log the requests")
-    log = nginx.log()[checked:]
-    front = [r for r in log if r["port"] == str(nginx.front)]
-    served = [r for r in log if r["port"] == str(nginx.port) and r["uri"].startswith(ROOT)]
+    def split_log():
+        log = nginx.log()[checked:]
+        return ([r for r in log if r["port"] == str(nginx.front)],
+                [r for r in log if r["port"] == str(nginx.port) and r["uri"].startswith(ROOT)])
+
+    # (each server block writes its line once it has answered: wait for both)
+    wait_for(lambda: len(file_gets()) >= 4 and len(split_log()[0]) == len(split_log()[1]),
+             "nginx to log the requests")
+    front, served = split_log()
     # every request went through the redirect
     assert front and all(r["status"] == "302" for r in front)
     assert len(front) == len(served)
