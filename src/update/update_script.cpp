@@ -117,15 +117,13 @@ namespace {
 constexpr const char* kMoveFunctions = R"SH(shopt -s nullglob dotglob
 # the folders whose entries the swap changed: synced before "swapped" is journaled
 touched=()
-# flat DIR COUNT: DIR holds exactly COUNT entries and no folder (a missing DIR holds none)
+# flat DIR COUNT: DIR holds exactly COUNT entries (a missing DIR holds none).
+# Called with the number of the step's names found there, so that a folder
+# goes whole only when everything in it is the step's own.
 flat() {
-    local e c=0
     if ex "$1" && { [ ! -d "$1" ] || [ -L "$1" ]; }; then return 1; fi
     local all=("$1"/*)
-    [ "${#all[@]}" -eq "$2" ] || return 1
-    for e in "${all[@]}"; do
-        if [ -d "$e" ] && [ ! -L "$e" ]; then return 1; fi
-    done
+    [ "${#all[@]}" -eq "$2" ]
 }
 # need_dirs DIR...: the folders exist (mkdir only for missing ones)
 need_dirs() {
@@ -140,6 +138,20 @@ moves() {
         mv -f "${all[@]:i:200}" "$to/" 2>> "$log" || return 1
         i=$((i + 200))
     done
+}
+# Folders that go whole wait here, to move with their siblings in one mv each
+# way: the installed ones into the backup, then the staged ones into place.
+queued_parent=""
+queued_old=()
+queued_new=()
+flush() {
+    [ -n "$queued_parent" ] || return 0
+    local p="$queued_parent"
+    queued_parent=""
+    if [ ${#queued_old[@]} -gt 0 ]; then moves "$bk/$p" "${queued_old[@]}" || return 1; fi
+    moves "$app/$p" "${queued_new[@]}" || return 1
+    queued_old=()
+    queued_new=()
 }
 # put DIR NAME...: the installed files to the backup, the staged ones into place (undo: back again)
 put() {
@@ -162,12 +174,17 @@ put() {
     done
     if [ "$d" != . ] && ! ex "$bk/$d" && flat "$stage/$d" "$#" && flat "$app/$d" "${#old[@]}"; then
         case "$d" in */*) parent="${d%/*}" ;; esac
-        need_dirs "$bk/$parent" "$app/$parent" || return 1
-        touched+=("$bk/$parent" "$app/$parent")
-        if ex "$app/$d"; then mv -f "$app/$d" "$bk/$d" 2>> "$log" || return 1; fi
-        mv -f "$stage/$d" "$app/$d" 2>> "$log"
-        return
+        if [ "$queued_parent" != "$parent" ]; then
+            flush || return 1
+            need_dirs "$bk/$parent" "$app/$parent" || return 1
+            touched+=("$bk/$parent" "$app/$parent")
+            queued_parent="$parent"
+        fi
+        if ex "$app/$d"; then queued_old+=("$app/$d"); fi
+        queued_new+=("$stage/$d")
+        return 0
     fi
+    flush || return 1
     need_dirs "$bk/$d" "$app/$d" || return 1
     touched+=("$bk/$d" "$app/$d")
     moves "$bk/$d" "${old[@]}" || return 1
@@ -183,6 +200,7 @@ off() {
         return 0
     fi
     point
+    flush || return 1
     for n in "$@"; do if ex "$app/$d/$n"; then old+=("$app/$d/$n"); fi; done
     [ ${#old[@]} -eq 0 ] && return 0
     if [ "$d" != . ] && ! ex "$bk/$d" && flat "$app/$d" "${#old[@]}"; then
@@ -273,12 +291,13 @@ std::vector<std::string> bash_script_lines(const ScriptInputs& in, const SwapPla
         }
         l.push_back(line + " || return 1");
     }
-    l.push_back("    return 0");
+    l.push_back("    flush");
     l.push_back("}");
     for (const char* line : {
              "# fail REASON: everything back, the old version started, the reason logged",
              "fail() {",
              "    mode=undo",
+             "    queued_parent=\"\"",
              "    plan",
              "    note \"rolled back\"",
              "    local text=\"[Update] update to $version aborted: $1; the previous version was restored.\"",
