@@ -219,6 +219,16 @@ def test_duration_format(seconds, text):
     assert b._format_duration(seconds) == text
 
 
+def test_builder_toml_that_the_toml_parser_cannot_read_safely_is_refused(tmp_path, build_env):
+    text = 'note = """x\\\n\t\u2d00 y"""\n[build]\n'  # valid TOML (tomllib reads it)
+    import tomllib
+    tomllib.loads(text)
+    build_env.chdir(tmp_path)
+    (tmp_path / "builder.toml").write_text(text, encoding="utf-8")
+    with pytest.raises(ValueError, match=r"line 2: U\+2D00 after a line-ending backslash"):
+        b.load_config()
+
+
 @pytest.mark.parametrize("text", ['[.poin = "3"', "\u00fc = 1", "[build]\n[build]\n"])
 def test_builder_toml_that_is_not_strict_toml_fails_with_the_strict_readers_message(tmp_path, build_env, text):
     import tomllib

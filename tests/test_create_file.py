@@ -256,7 +256,9 @@ def test_pyproject_is_written_only_when_it_reads_back_exactly(workspace, framewo
     assert tomllib.loads(target.read_text(encoding="utf-8")) == expected
 
 
-@pytest.mark.parametrize("text", ['[.poin = "3"', "\u00fc = 1", "[a]\nb = 1\n[a]\n", "x = 99999999999999999999"])
+@pytest.mark.parametrize("text", ['[.poin = "3"', "\u00fc = 1", "[a]\nb = 1\n[a]\n", "x = 99999999999999999999",
+                                  # valid TOML whose reading sends toml++ into undefined behaviour
+                                  'x = """a\\\n  \u0467b"""\n[tool.poetry]\nname = "n"\n'])
 def test_template_that_is_not_strict_toml_stops_before_the_toml_parser(workspace, framework, capsys, caplog, text):
     (framework / "cmd/file/pyproject.toml").write_text(text, encoding="utf-8")
     ok, out, logs = run(capsys, caplog)

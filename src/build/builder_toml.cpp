@@ -5,6 +5,7 @@
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
 #include "core/host.hpp"
+#include "core/toml_hazard.hpp"
 
 namespace tarvik::build {
 
@@ -18,6 +19,7 @@ std::optional<toml::table> read_builder_toml() {
     // only ever parses valid TOML.
     std::string error;
     if (!host().strict_toml_data(text, error)) throw Error(ErrorKind::TOMLDecodeError, error);
+    if (auto hazard = toml_parser_hazard(text)) throw Error(ErrorKind::TOMLDecodeError, *hazard);
     try {
         return toml::parse(text, path_text(path));
     } catch (const toml::parse_error& e) {

@@ -9,6 +9,7 @@
 #include <toml++/toml.h>
 
 #include "core/errors.hpp"
+#include "core/toml_hazard.hpp"
 #include "scaffold/toml_edit_check.hpp"
 
 namespace tarvik::scaffold {
@@ -21,6 +22,7 @@ using Entries = std::vector<std::pair<std::string, std::string>>;
 struct CannotSplice {};
 
 toml::table parse_toml(std::string_view text) {
+    if (auto hazard = toml_parser_hazard(text)) throw value_error(*hazard);
     try {
         return toml::parse(text);
     } catch (const toml::parse_error& e) {

@@ -1,0 +1,67 @@
+#include "core/toml_hazard.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
+namespace tarvik {
+
+namespace {
+
+// The code point at text[i] (UTF-8, already checked) and its length.
+char32_t decode(std::string_view text, size_t i, size_t& length) {
+    const auto b = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = b(i);
+    if (c < 0x80 || i + 1 >= text.size()) {
+        length = 1;
+        return c;
+    }
+    if (c < 0xE0) {
+        length = 2;
+        return (char32_t(c & 0x1F) << 6) | (b(i + 1) & 0x3F);
+    }
+    if (c < 0xF0 || i + 3 >= text.size()) {
+        length = std::min<size_t>(3, text.size() - i);
+        if (length < 3) return 0;
+        return (char32_t(c & 0x0F) << 12) | (char32_t(b(i + 1) & 0x3F) << 6) | (b(i + 2) & 0x3F);
+    }
+    length = 4;
+    return (char32_t(c & 0x07) << 18) | (char32_t(b(i + 1) & 0x3F) << 12) | (char32_t(b(i + 2) & 0x3F) << 6) |
+           (b(i + 3) & 0x3F);
+}
+
+// What toml++ takes for white space (and skips on).
+bool parser_white_space(char32_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0x0B || c == 0x0C || c == 0x85 || c == 0xA0 ||
+           c == 0x1680 || c == 0x180E || (c >= 0x2000 && c <= 0x200B) || c == 0x2028 || c == 0x2029 ||
+           c == 0x202F || c == 0x205F || c == 0x2060 || c == 0x3000 || c == 0xFEFF;
+}
+
+bool unreadable(char32_t c) { return (c >= 0xA1 && c <= 0x499) || (c >= 0x2C8E && c <= 0x3087 && c != 0x3000); }
+
+}  // namespace
+
+std::optional<std::string> toml_parser_hazard(std::string_view text) {
+    for (size_t i = text.find('\\'); i != std::string_view::npos; i = text.find('\\', i + 1)) {
+        size_t k = i + 1;
+        while (k < text.size() && (text[k] == ' ' || text[k] == '\t')) ++k;
+        if (k == text.size() || (text[k] != '\n' && text[k] != '\r')) continue;
+        size_t length = 1;
+        char32_t c = 0;
+        while (k < text.size()) {
+            c = decode(text, k, length);
+            if (!parser_white_space(c)) break;
+            k += length;
+        }
+        if (k == text.size() || !unreadable(c)) continue;
+        const size_t line = static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(k), '\n')) + 1;
+        char code[16];
+        std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+        return "line " + std::to_string(line) + ": " + code +
+               " after a line-ending backslash cannot be read safely by the TOML library; put another character "
+               "first on that line";
+    }
+    return std::nullopt;
+}
+
+}  // namespace tarvik
