@@ -183,15 +183,8 @@ class TestWhatAReleaseMayTouch:
                                      "and is not signed, skipping")
 
     def test_signed_release_may_empty_the_installation_but_keeps_the_pinned_key(self, site, signed, capsys):
-        exe = str(site.install / "Shop")
         site.release("1.1", {}, key=signed.key, counter=20)
-        app = RunningApp(exe)
-        try:
-            result, out, _ = run(capsys)
-            assert result is True
-        finally:
-            app.stop()
-        wait_for(lambda: not (site.install / "update.sh").exists(), "the update script to finish")
+        update_and_wait(site, capsys, "1.0")
         assert not (site.install / "data" / "b.txt").exists() and not (site.install / "lib" / "a.so").exists()
         assert (site.install / KEY_FILE).read_text() == signed.pub
         assert json.loads((site.install / STATEMENT).read_text()) == json.loads(site.served_statement.read_text())
