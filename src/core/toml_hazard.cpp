@@ -30,14 +30,19 @@ char32_t decode(std::string_view text, size_t i, size_t& length) {
            (b(i + 3) & 0x3F);
 }
 
-// What toml++ takes for white space (and skips on).
-bool parser_white_space(char32_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0x0B || c == 0x0C || c == 0x85 || c == 0xA0 ||
-           c == 0x1680 || c == 0x180E || (c >= 0x2000 && c <= 0x200B) || c == 0x2028 || c == 0x2029 ||
-           c == 0x202F || c == 0x205F || c == 0x2060 || c == 0x3000 || c == 0xFEFF;
+// What toml++ skips after a line-ending backslash: line breaks and what it
+// takes for horizontal white space.
+bool skipped_after_backslash(char32_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0xA0 || c == 0x1680 || c == 0x180E ||
+           (c >= 0x2000 && c <= 0x200B) || c == 0x202F || c == 0x205F || c == 0x2060 || c == 0x3000 || c == 0xFEFF;
 }
 
-bool unreadable(char32_t c) { return (c >= 0xA1 && c <= 0x499) || (c >= 0x2C8E && c <= 0x3087 && c != 0x3000); }
+// Code points its horizontal white-space test has no answer for: the test
+// splits U+00A0..U+FEFF into 64 slices of 0x3FA and answers slices 0, 11
+// and 63 only for U+00A0, U+3000 and U+FEFF.
+bool unreadable(char32_t c) {
+    return (c >= 0xA1 && c <= 0x499) || (c >= 0x2C5E && c <= 0x3057 && c != 0x3000) || (c >= 0xFB26 && c <= 0xFEFE);
+}
 
 }  // namespace
 
@@ -50,7 +55,7 @@ std::optional<std::string> toml_parser_hazard(std::string_view text) {
         char32_t c = 0;
         while (k < text.size()) {
             c = decode(text, k, length);
-            if (!parser_white_space(c)) break;
+            if (!skipped_after_backslash(c)) break;
             k += length;
         }
         if (k == text.size() || !unreadable(c)) continue;
