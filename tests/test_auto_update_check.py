@@ -136,7 +136,10 @@ class TestEarlyStops:
         site.installed()
         doc = publish_version(site.www, "1.0", V1)
         big_files = json.dumps({f"old/f{i:04d}.bin": "0" * 64 for i in range(100)})
-        text = json.dumps(doc)[:-1] + ', "files": ' + big_files + ', "files": ' + json.dumps(doc["files"])
+        # the winning files: keys out of order, one repeated (its last, short value counts), keys with escapes
+        files = (json.dumps(doc["files"])[:-1] + ', "dup": "' + "y" * 400 + '", "a": "b", '
+                 + ", ".join(f'"k\\u00e9\\/{i:03d}": "x"' for i in range(60)) + ', "dup": "y"}')
+        text = json.dumps(doc)[:-1] + ', "files": ' + big_files + ', "files": ' + files
         text += ', "n": [' + ", ".join(["1e15", "2E-7", "NaN", "-Infinity", "1e400", "0.1"] * 60) + "]}"
         (site.www / "auth" / MANIFEST).write_text(text)
         size_kb = len(json.dumps(json.loads(text), ensure_ascii=False)) / 1024

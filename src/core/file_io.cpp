@@ -1,5 +1,6 @@
 #include "core/file_io.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -57,13 +58,26 @@ void write_all(std::FILE* f, std::string_view data, const fs::path& path) {
 
 std::string read_file(const fs::path& path) {
     UniqueFile f = open_file(path, "rb");
-    std::string out;
-    char buf[65536];
+    std::setvbuf(f.get(), nullptr, _IONBF, 0);  // reads go straight into the string
+    // Sized once from the file's length; a file that grows meanwhile is read on.
+    size_t capacity = 65536;
+#ifdef _WIN32
+    struct _stat64 st;
+    if (_fstat64(_fileno(f.get()), &st) == 0 && st.st_size > 0) capacity = static_cast<size_t>(st.st_size) + 1;
+#else
+    struct stat st;
+    if (::fstat(fileno(f.get()), &st) == 0 && st.st_size > 0) capacity = static_cast<size_t>(st.st_size) + 1;
+#endif
+    std::string out(capacity, '\0');
+    size_t used = 0;
     for (;;) {
-        size_t n = read_some(f.get(), buf, sizeof buf, path);
-        if (n == 0) break;
-        out.append(buf, n);
+        const size_t want = out.size() - used;
+        const size_t n = read_some(f.get(), out.data() + used, want, path);
+        used += n;
+        if (n < want) break;  // the end of the file
+        out.resize(out.size() * 2);
     }
+    out.resize(used);
     return out;
 }
 

@@ -91,6 +91,18 @@ size_t on_header(char* p, size_t size, size_t nitems, void* userdata) {
     return n;
 }
 
+// Room for the announced length at once (within the limit): a body that
+// grows piece by piece moves and touches fresh memory at every doubling.
+void reserve_for_body(Transfer& t) {
+    constexpr curl_off_t kMostReserved = curl_off_t(16) << 20;
+    curl_off_t length = -1;
+    if (!t.easy || curl_easy_getinfo(t.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) != CURLE_OK || length <= 0)
+        return;
+    length = std::min(length, kMostReserved);
+    if (t.max_memory) length = std::min(length, static_cast<curl_off_t>(t.max_memory));
+    t.memory->reserve(static_cast<size_t>(length));
+}
+
 size_t on_body(char* p, size_t size, size_t nmemb, void* userdata) {
     auto& t = *static_cast<Transfer*>(userdata);
     size_t n = size * nmemb;
@@ -101,6 +113,7 @@ size_t on_body(char* p, size_t size, size_t nmemb, void* userdata) {
             if (t.follows_redirects && t.status >= 300 && t.status < 400 && t.has_location) return n;
             t.begun = true;
             t.accepted = t.sink ? t.sink->begin(t.status) : true;
+            if (t.accepted && t.memory) reserve_for_body(t);
         }
         if (!t.accepted) return n;
         if (t.sink) t.sink->write(p, n);
@@ -180,6 +193,7 @@ void prepare(CURL* e, Transfer& t, const std::string& url, double timeout, curl_
              const TlsTrust& trust) {
     check_scheme(url);
     curl_easy_reset(e);
+    t.easy = e;
     t.errbuf[0] = '\0';
     long connect_ms = timeout > 0 ? static_cast<long>(timeout * 1000.0) : 1;
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());

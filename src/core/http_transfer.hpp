@@ -37,6 +37,7 @@ using SlistPtr = std::unique_ptr<curl_slist, SlistFree>;
 
 // What the callbacks of one request share with the loop that drives it.
 struct Transfer {
+    CURL* easy = nullptr;           // the handle it runs on (set by prepare)
     BodySink* sink = nullptr;       // streamed body, or
     std::string* memory = nullptr;  // body kept in memory, or neither (HEAD)
     size_t max_memory = 0;          // longest body kept in memory (0: no limit)

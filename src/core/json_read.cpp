@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <iterator>
 #include <limits>
 #include <type_traits>
@@ -59,8 +60,8 @@ size_t string_length(const std::string& s) {
 
 // A repeated key keeps the place of its first occurrence and the value of its
 // last one (what dict(pairs) does).
-template <class Value>
-void drop_repeated_keys(std::vector<std::pair<std::string, Value>>& members) {
+template <class Key, class Value>
+void drop_repeated_keys(std::vector<std::pair<Key, Value>>& members) {
     const size_t n = members.size();
     if (n < 2) return;
     if (n <= 8) {
@@ -77,7 +78,7 @@ void drop_repeated_keys(std::vector<std::pair<std::string, Value>>& members) {
     for (size_t i = 0; i < n; ++i) slot[i] = slot_of.emplace(members[i].first, slots).second ? slots++ : slot_of[members[i].first];
     if (slots == n) return;
     slot_of.clear();
-    std::vector<std::pair<std::string, Value>> kept(slots);
+    std::vector<std::pair<Key, Value>> kept(slots);
     std::vector<bool> placed(slots, false);
     for (size_t i = 0; i < n; ++i) {
         auto& to = kept[slot[i]];
@@ -89,6 +90,25 @@ void drop_repeated_keys(std::vector<std::pair<std::string, Value>>& members) {
     }
     members = std::move(kept);
 }
+
+// True when none of the eight bytes ends or escapes a string or needs a
+// look: no quote, no backslash, no control character, nothing beyond ASCII.
+inline bool plain_string_bytes(const char* at) {
+    constexpr uint64_t ones = 0x0101010101010101ULL, high = 0x8080808080808080ULL;
+    uint64_t w;
+    std::memcpy(&w, at, 8);
+    if (w & high) return false;
+    const uint64_t quote = w ^ (ones * '"'), backslash = w ^ (ones * '\\');
+    const uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | ((w - ones * 0x20) & ~w);
+    return (special & high) == 0;
+}
+
+// Keys of an object read in skim mode: in place in the text, or decoded here
+// when they hold escapes (a deque does not move its strings as it grows).
+struct SkimKey {
+    std::string_view text;
+    size_t length;  // of its compact form
+};
 
 // The Value type of the check-only mode: the text is read and checked, nothing kept.
 struct Checked {};
@@ -302,24 +322,47 @@ private:
         SkimmedObject note;
         ++p_;  // '{'
         skip_ws();
-        std::vector<std::pair<std::string, size_t>> members;
+        std::vector<std::pair<std::string_view, size_t>> members;  // key, compact length of key and value
+        bool ascending = true;  // then no key repeats (a built manifest lists its files sorted)
         if (p_ == end_ || *p_ != '}') {
             do {
-                std::string key = member_key();
-                members.emplace_back(std::move(key), value<size_t>(depth + 1));
+                SkimKey key = skim_key(note.decoded);
+                if (ascending && !members.empty()) ascending = members.back().first < key.text;
+                members.emplace_back(key.text, key.length + value<size_t>(depth + 1));
             } while (another_follows('}'));
         } else {
             ++p_;
         }
-        drop_repeated_keys(members);
+        if (!ascending) drop_repeated_keys(members);
         note.compact_length = 2 + (members.empty() ? 0 : 2 * (members.size() - 1));
         note.keys.reserve(members.size());
-        for (auto& [k, length] : members) {
-            note.compact_length += string_length(k) + 2 + length;
-            note.keys.push_back(std::move(k));
+        for (const auto& [k, length] : members) {
+            note.compact_length += length + 2;
+            note.keys.push_back(k);
         }
         skimmed = std::move(note);
         return Json::object();
+    }
+
+    // A member's key in skim mode and the ':' after it: a view of the text
+    // when it holds no escape, else of its decoded copy kept in decoded.
+    SkimKey skim_key(std::deque<std::string>& decoded) {
+        if (p_ == end_ || *p_ != '"') fail_at("Expecting property name enclosed in double quotes", p_);
+        const char* const start = p_;
+        SkimKey key{{}, string_text<false>(nullptr)};
+        std::string_view raw(start + 1, static_cast<size_t>(p_ - start - 2));
+        if (raw.find('\\') == std::string_view::npos) {
+            key.text = raw;
+        } else {
+            p_ = start;
+            string_text<true>(&decoded.emplace_back());
+            key.text = decoded.back();
+        }
+        skip_ws();
+        if (p_ == end_ || *p_ != ':') fail_at("Expecting ':' delimiter", p_);
+        ++p_;
+        skip_ws();
+        return key;
     }
 
     template <class Value>
@@ -376,7 +419,11 @@ private:
         size_t length = 2;
         for (;;) {
             const char* run = q;
-            while (q != end_ && *q != '"' && *q != '\\') {
+            for (;;) {
+                const char* const plain = q;
+                while (end_ - q >= 8 && plain_string_bytes(q)) q += 8;
+                length += static_cast<size_t>(q - plain);
+                if (q == end_ || *q == '"' || *q == '\\') break;
                 const auto c = static_cast<unsigned char>(*q);
                 if (c < 0x20) fail_at("Invalid control character at", q);
                 length += (c & 0xC0) != 0x80;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -48,8 +49,11 @@ size_t compact_length(const Json& value);
 // A reading in which the value of one top-level member, when an object, is
 // checked and measured but not built (an empty object stands in its place).
 struct SkimmedObject {
-    std::vector<std::string> keys;  // each key once, in the order of the dict Python builds
-    size_t compact_length = 0;      // of the member's value
+    // Each key once, in the order of the dict Python builds: views of the
+    // text read (valid while it lives) or of `decoded` (keys with escapes).
+    std::vector<std::string_view> keys;
+    std::deque<std::string> decoded;
+    size_t compact_length = 0;  // of the member's value
 };
 struct JsonReading {
     Json value;

@@ -219,8 +219,6 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const double kb = static_cast<double>(fetched.manifest.compact_length) / 1024.0;
-    const std::string remote_hash = sha256_hex(fetched.body);
-    guard.keep = stage_name(remote_hash);
     Json remote = std::move(fetched.manifest.doc);  // "files" still empty
     println("[Update] Remote manifest downloaded: " + fixed(kb, 1) + "KB (" + fixed(seconds, 1) + "s)");
 
@@ -233,8 +231,8 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
             return refuse(progress, r.what());
         }
     }
-    if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
-    if (remote_version_value.is_string() && remote_version == version) {
+    if (remote_version_value.is_string() && remote_version == version && remote["app_name"].is_string() &&
+        remote["app_name"].get<std::string>() == app_name) {
         println("[Update] Version matches (binary " + version + " == remote " + remote_version +
                 "), skipping hash scan");
         guard.keep = "";
@@ -242,6 +240,10 @@ bool check_update(const std::string& app_name, const std::string& version, Progr
         progress.show("Already up to date");
         return false;
     }
+    // Hashed only past the up-to-date case, which keeps no staged tree.
+    const std::string remote_hash = sha256_hex(fetched.body);
+    guard.keep = stage_name(remote_hash);
+    if (!remote["app_name"].is_string() || remote["app_name"].get<std::string>() != app_name) return false;
 
     if (is_rejected(paths, remote_hash)) {
         println("[Update] Version " + remote_version +

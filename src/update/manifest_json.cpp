@@ -13,9 +13,9 @@ ManifestText read_manifest_text(std::string_view text, bool lazy_files) {
         out.doc = std::move(reading.value);
         out.compact_length = reading.compact_length;
         if (reading.skimmed)
-            for (std::string& key : reading.skimmed->keys)
+            for (std::string_view key : reading.skimmed->keys)
                 if (!is_safe_relative_path(key)) {
-                    out.unsafe_key = std::move(key);
+                    out.unsafe_key = std::string(key);
                     break;
                 }
         return out;
