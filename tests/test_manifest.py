@@ -97,7 +97,27 @@ def test_links(dist, tmp_path):
                      "to_file": hashlib.sha256(b"real content").hexdigest()}
 
 
+def test_files_of_many_folders_in_sorted_order(dist):
+    # sorted paths leave and re-enter folders ("a/b.txt" < "a/b/c.txt" < "a/c.txt");
+    # more files than one thread's run of them
+    names = ["a.txt", "a/b.txt", "a/b/c.txt", "a/c.txt", "a b/x", "z/1/2/3/deep.bin", "\u00e9t\u00e9/f"]
+    names += [f"m/{i % 7}/f{i:03}" for i in range(150)]
+    for i, rel in enumerate(names):
+        (dist / rel).parent.mkdir(parents=True, exist_ok=True)
+        (dist / rel).write_bytes(f"{i}:{rel}".encode())
+    assert generate()["files"] == {rel: hashlib.sha256(f"{i}:{rel}".encode()).hexdigest()
+                                   for i, rel in enumerate(names)}
+
+
 class TestFailures:
+    def test_failure_names_the_whole_path(self, dist):
+        (dist / "sub" / "deeper").mkdir(parents=True)
+        (dist / "sub" / "ok.txt").write_text("ok")
+        (dist / "sub" / "deeper" / "dangling").symlink_to(dist / "gone")
+        with pytest.raises(FileNotFoundError) as info:
+            generate()
+        assert info.value.filename == "build/Shop-1.0-Linux/sub/deeper/dangling"
+
     def test_missing_folder(self, tmp_path, build_env):
         build_env.chdir(tmp_path)
         with pytest.raises(FileNotFoundError) as info:

@@ -30,7 +30,7 @@ void generate_manifest(const std::string& app_name, const std::string& version, 
 
     const IgnoreMatcher ignore(load_gitignore(dist_dir));
     const std::vector<DistFile> files = list_dist_files(dist_dir, name, ignore);
-    const std::vector<FileDigest> digests = digest_files(files, [] { host().check_interrupt(); });
+    const std::vector<FileDigest> digests = digest_files(dist_dir, files, [] { host().check_interrupt(); });
 
     // Paths are distinct, so members are appended without the ordered map's
     // linear look-up per key.

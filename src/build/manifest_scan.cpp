@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -12,6 +13,7 @@
 #include <cerrno>
 
 #ifndef _WIN32
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,6 +30,58 @@ namespace fs = std::filesystem;
 
 namespace {
 
+#ifndef _WIN32
+struct Fd {
+    int fd;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() { if (fd >= 0) ::close(fd); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// One directory at a time (its handle closed before the walk goes down, so
+// that a deep tree does not run out of descriptors), names and types from
+// readdir: no path object and no stat per file.
+void walk(const std::string& dir, const std::string& prefix, const std::string& skip_name,
+          const IgnoreMatcher& ignore, const fs::path& root, std::vector<DistFile>& out) {
+    std::vector<std::string> subdirs;
+    {
+        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) return;
+        std::unique_ptr<DIR, DirCloser> d(::fdopendir(fd));
+        if (!d) {
+            ::close(fd);
+            return;
+        }
+        while (const dirent* entry = ::readdir(d.get())) {
+            const char* n = entry->d_name;
+            if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+            unsigned char type = entry->d_type;
+            struct stat st;
+            if (type == DT_UNKNOWN && ::fstatat(::dirfd(d.get()), n, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+            if (type == DT_DIR) {
+                subdirs.emplace_back(n);
+                continue;
+            }
+            // Links to directories are neither listed nor followed.
+            if (type == DT_LNK && ::fstatat(::dirfd(d.get()), n, &st, 0) == 0 && S_ISDIR(st.st_mode)) continue;
+            if (n == skip_name) continue;
+            std::string rel = prefix + n;
+            if (ignore.ignored(rel)) continue;
+            if (!is_valid_utf8(rel))
+                throw value_error("file name is not valid UTF-8, it cannot be listed in the manifest: " +
+                                  py_repr(utf8_replace_invalid(path_text(root / fs::path(rel)))));
+            out.push_back({std::move(rel)});
+        }
+    }
+    for (const std::string& name : subdirs) walk(dir + "/" + name, prefix + name + "/", skip_name, ignore, root, out);
+}
+#else
 void walk(const fs::path& dir, const std::string& prefix, const std::string& skip_name,
           const IgnoreMatcher& ignore, std::vector<DistFile>& out) {
     std::error_code ec;
@@ -48,10 +102,13 @@ void walk(const fs::path& dir, const std::string& prefix, const std::string& ski
         if (!is_valid_utf8(rel))
             throw value_error("file name is not valid UTF-8, it cannot be listed in the manifest: " +
                               py_repr(utf8_replace_invalid(path_text(entry.path()))));
-        out.push_back({std::move(rel), entry.path()});
+        out.push_back({std::move(rel)});
     }
     for (const auto& [path, sub_prefix] : subdirs) walk(path, sub_prefix, skip_name, ignore, out);
 }
+#endif
+
+fs::path full_path(const fs::path& root, const std::string& rel) { return root / path_from_utf8(rel); }
 
 UniqueFile open_for_scan(const fs::path& path) {
     UniqueFile f = open_file(path, "rb");
@@ -62,27 +119,46 @@ UniqueFile open_for_scan(const fs::path& path) {
     return f;
 }
 
+// Size of a file and, below the threshold, its digest. On POSIX the file is
+// opened relative to its folder (kept open for the files after it), with
+// one fstat; the open does not wait on a FIFO, and anything but a regular
+// file is refused instead of being read forever.
 #ifndef _WIN32
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) ::close(fd); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
-#endif
+class FolderCache {
+public:
+    ~FolderCache() { close(); }
+    // The descriptor of root/folder, or -1 when it cannot be opened (the
+    // file is then opened by its whole path, which reports the failure).
+    int at(const std::string& root, std::string_view folder) {
+        if (fd_ < -1 || folder != folder_) {
+            close();
+            folder_.assign(folder);
+            const std::string path = folder.empty() ? root : root + "/" + folder_;
+            fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        }
+        return fd_;
+    }
 
-// Size of a file and, below the threshold, its digest. On POSIX one open and
-// one fstat per file (no second path look-up); the open does not wait on a
-// FIFO, and anything but a regular file is refused instead of being read
-// forever.
-void size_and_small_digest(const fs::path& path, FileDigest& d, Sha256& h, std::vector<char>& buf) {
-#ifndef _WIN32
-    Fd f(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (f.fd < 0) throw os_error_from_errno(path_text(path));
+private:
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -2;
+    }
+    std::string folder_;
+    int fd_ = -2;  // -2: none yet
+};
+
+void size_and_small_digest(const fs::path& root, const std::string& rel, FolderCache& folders, FileDigest& d,
+                           Sha256& h, std::vector<char>& buf) {
+    const size_t slash = rel.rfind('/');
+    const int dir = folders.at(root.native(), slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash));
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
+    Fd f(dir >= 0 ? ::openat(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1), flags)
+                  : ::open(full_path(root, rel).c_str(), flags));
+    if (f.fd < 0) throw os_error_from_errno(path_text(full_path(root, rel)));
     struct stat st;
-    if (::fstat(f.fd, &st) != 0) throw os_error_from_errno(path_text(path));
-    if (!S_ISREG(st.st_mode)) throw OsError(ENOTSUP, "not a regular file", path_text(path));
+    if (::fstat(f.fd, &st) != 0) throw os_error_from_errno(path_text(full_path(root, rel)));
+    if (!S_ISREG(st.st_mode)) throw OsError(ENOTSUP, "not a regular file", path_text(full_path(root, rel)));
     d.size = static_cast<std::uint64_t>(st.st_size);
     if (d.size >= BLOCK_THRESHOLD) {
         d.block_level = true;
@@ -92,13 +168,19 @@ void size_and_small_digest(const fs::path& path, FileDigest& d, Sha256& h, std::
         ssize_t n = ::read(f.fd, buf.data(), buf.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw os_error_from_errno(path_text(path));
+            throw os_error_from_errno(path_text(full_path(root, rel)));
         }
         if (n == 0) break;
         h.update(buf.data(), static_cast<size_t>(n));
     }
     d.sha256 = h.hex_digest();
+}
 #else
+struct FolderCache {};
+
+void size_and_small_digest(const fs::path& root, const std::string& rel, FolderCache&, FileDigest& d, Sha256& h,
+                           std::vector<char>& buf) {
+    const fs::path path = full_path(root, rel);
     if (!fs::is_regular_file(path)) throw OsError(EINVAL, "not a regular file", path_text(path));
     d.size = fs::file_size(path);
     if (d.size >= BLOCK_THRESHOLD) {
@@ -112,8 +194,8 @@ void size_and_small_digest(const fs::path& path, FileDigest& d, Sha256& h, std::
         h.update(buf.data(), n);
     }
     d.sha256 = h.hex_digest();
-#endif
 }
+#endif
 
 // One large file on two threads, read once in pieces of BLOCK_SIZE. Every
 // piece has three tasks: reading it into a slot of a small ring, feeding it to
@@ -296,12 +378,17 @@ private:
 std::vector<DistFile> list_dist_files(const fs::path& dist_dir, const std::string& skip_name,
                                       const IgnoreMatcher& ignore) {
     std::vector<DistFile> out;
+#ifndef _WIN32
+    walk(dist_dir.native(), "", skip_name, ignore, dist_dir, out);
+#else
     walk(dist_dir, "", skip_name, ignore, out);
+#endif
     std::sort(out.begin(), out.end(), [](const DistFile& a, const DistFile& b) { return a.rel < b.rel; });
     return out;
 }
 
-std::vector<FileDigest> digest_files(const std::vector<DistFile>& files, const std::function<void()>& poll) {
+std::vector<FileDigest> digest_files(const fs::path& dist_dir, const std::vector<DistFile>& files,
+                                     const std::function<void()>& poll) {
     std::vector<FileDigest> out(files.size());
     std::atomic<size_t> next{0};
     std::atomic<bool> stop{false};
@@ -309,21 +396,26 @@ std::vector<FileDigest> digest_files(const std::vector<DistFile>& files, const s
     std::exception_ptr poll_error;
 
     // Sizes for every file, and digests for the small ones, on two threads.
+    // Runs of neighbouring files (sorted, so mostly of one folder) per claim.
+    constexpr size_t kRun = 16;
     auto work = [&](bool on_caller) {
         Sha256 h;
         std::vector<char> buf(256 * 1024);
+        FolderCache folders;
         size_t count = 0;
         while (!stop.load(std::memory_order_relaxed)) {
-            size_t i = next.fetch_add(1);
-            if (i >= files.size()) return;
-            try {
-                size_and_small_digest(files[i].full, out[i], h, buf);
-            } catch (...) {
-                failure.record(i, std::current_exception());
-                stop = true;
-                return;
+            const size_t first = next.fetch_add(kRun);
+            if (first >= files.size()) return;
+            for (size_t i = first; i < std::min(first + kRun, files.size()); ++i) {
+                try {
+                    size_and_small_digest(dist_dir, files[i].rel, folders, out[i], h, buf);
+                } catch (...) {
+                    failure.record(i, std::current_exception());
+                    stop = true;
+                    return;
+                }
             }
-            if (on_caller && poll && ++count % 64 == 0) {
+            if (on_caller && poll && ++count % 4 == 0) {
                 try {
                     poll();
                 } catch (...) {
@@ -349,7 +441,7 @@ std::vector<FileDigest> digest_files(const std::vector<DistFile>& files, const s
     for (size_t i = 0; i < files.size(); ++i) {
         if (!out[i].block_level) continue;
         if (!pipeline) pipeline.emplace();
-        pipeline->digest(files[i].full, out[i], poll);
+        pipeline->digest(full_path(dist_dir, files[i].rel), out[i], poll);
         if (poll) poll();
     }
     return out;

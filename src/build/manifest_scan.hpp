@@ -16,8 +16,7 @@ constexpr std::uint64_t BLOCK_SIZE = 1048576;       // one block of a block-leve
 constexpr std::uint64_t BLOCK_THRESHOLD = 8388608;  // files this large get block-level entries
 
 struct DistFile {
-    std::string rel;             // "/"-separated path below the distribution root
-    std::filesystem::path full;  // path to open
+    std::string rel;  // "/"-separated path below the distribution root
 };
 
 // The files of dist_dir that a manifest lists, sorted by relative path: the
@@ -35,12 +34,13 @@ struct FileDigest {
     std::vector<std::string> blocks;    // per BLOCK_SIZE slice, block-level files only
 };
 
-// Digests of the files, in the same order. Each file is read once, in pieces
+// Digests of the files below dist_dir, in the same order. Each file is read once, in pieces
 // of at most BLOCK_SIZE; small files are hashed on two threads, and for a
 // large file one thread keeps the whole-file digest while the other hashes
 // the blocks. The first failure (in file order) is rethrown after the work
 // stops. poll runs on the calling thread now and then (Ctrl-C checks); an
 // exception from it stops the work too.
-std::vector<FileDigest> digest_files(const std::vector<DistFile>& files, const std::function<void()>& poll = {});
+std::vector<FileDigest> digest_files(const std::filesystem::path& dist_dir, const std::vector<DistFile>& files,
+                                     const std::function<void()>& poll = {});
 
 }  // namespace tarvik::build
