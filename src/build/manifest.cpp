@@ -29,8 +29,9 @@ void generate_manifest(const std::string& app_name, const std::string& version, 
         throw Error(ErrorKind::FileNotFoundError, "Build output directory does not exist: " + path_text(dist_dir));
 
     const IgnoreMatcher ignore(load_gitignore(dist_dir));
-    const std::vector<DistFile> files = list_dist_files(dist_dir, name, ignore);
-    const std::vector<FileDigest> digests = digest_files(dist_dir, files, [] { host().check_interrupt(); });
+    const ScannedFiles scanned = scan_distribution(dist_dir, name, ignore, [] { host().check_interrupt(); });
+    const std::vector<DistFile>& files = scanned.files;
+    const std::vector<FileDigest>& digests = scanned.digests;
 
     // Paths are distinct, so members are appended without the ordered map's
     // linear look-up per key.

@@ -30,6 +30,63 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// Files as the walk finds them, handed over in batches to the threads that
+// hash them while the walk goes on.
+struct Batch {
+    std::vector<DistFile> files;
+    std::vector<FileDigest> digests;
+};
+
+class Listing {
+public:
+    static constexpr size_t kBatch = 32;
+
+    Listing(const std::function<void()>& poll) : poll_(poll) {}
+
+    void add(DistFile&& file) {
+        if (!open_) open_ = std::make_unique<Batch>();
+        open_->files.push_back(std::move(file));
+        if (open_->files.size() == kBatch) hand_over();
+    }
+
+    // No more files: the last batch goes and waiting threads are released.
+    void close() {
+        if (open_) hand_over();
+        std::lock_guard lk(m_);
+        closed_ = true;
+        cv_.notify_all();
+    }
+
+    // The next batch to hash; nullptr once the listing is closed and taken.
+    Batch* take() {
+        std::unique_lock lk(m_);
+        cv_.wait(lk, [&] { return next_ < batches_.size() || closed_; });
+        return next_ < batches_.size() ? batches_[next_++].get() : nullptr;
+    }
+
+    // Every batch, once all threads are done with them.
+    std::vector<std::unique_ptr<Batch>>& batches() { return batches_; }
+
+private:
+    void hand_over() {
+        open_->digests.resize(open_->files.size());
+        {
+            std::lock_guard lk(m_);
+            batches_.push_back(std::move(open_));
+        }
+        cv_.notify_one();
+        if (poll_ && ++handed_ % 8 == 0) poll_();
+    }
+
+    const std::function<void()>& poll_;
+    std::unique_ptr<Batch> open_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<std::unique_ptr<Batch>> batches_;
+    size_t next_ = 0, handed_ = 0;
+    bool closed_ = false;
+};
+
 #ifndef _WIN32
 struct Fd {
     int fd;
@@ -47,7 +104,7 @@ struct DirCloser {
 // that a deep tree does not run out of descriptors), names and types from
 // readdir: no path object and no stat per file.
 void walk(const std::string& dir, const std::string& prefix, const std::string& skip_name,
-          const IgnoreMatcher& ignore, const fs::path& root, std::vector<DistFile>& out) {
+          const IgnoreMatcher& ignore, const fs::path& root, Listing& out) {
     std::vector<std::string> subdirs;
     {
         const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
@@ -63,7 +120,7 @@ void walk(const std::string& dir, const std::string& prefix, const std::string& 
             unsigned char type = entry->d_type;
             struct stat st;
             if (type == DT_UNKNOWN && ::fstatat(::dirfd(d.get()), n, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_FIFO;
             if (type == DT_DIR) {
                 subdirs.emplace_back(n);
                 continue;
@@ -76,14 +133,14 @@ void walk(const std::string& dir, const std::string& prefix, const std::string& 
             if (!is_valid_utf8(rel))
                 throw value_error("file name is not valid UTF-8, it cannot be listed in the manifest: " +
                                   py_repr(utf8_replace_invalid(path_text(root / fs::path(rel)))));
-            out.push_back({std::move(rel)});
+            out.add({std::move(rel), type == DT_REG});
         }
     }
     for (const std::string& name : subdirs) walk(dir + "/" + name, prefix + name + "/", skip_name, ignore, root, out);
 }
 #else
 void walk(const fs::path& dir, const std::string& prefix, const std::string& skip_name,
-          const IgnoreMatcher& ignore, std::vector<DistFile>& out) {
+          const IgnoreMatcher& ignore, Listing& out) {
     std::error_code ec;
     std::vector<std::pair<fs::path, std::string>> subdirs;
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
@@ -102,7 +159,7 @@ void walk(const fs::path& dir, const std::string& prefix, const std::string& ski
         if (!is_valid_utf8(rel))
             throw value_error("file name is not valid UTF-8, it cannot be listed in the manifest: " +
                               py_repr(utf8_replace_invalid(path_text(entry.path()))));
-        out.push_back({std::move(rel)});
+        out.add({std::move(rel)});
     }
     for (const auto& [path, sub_prefix] : subdirs) walk(path, sub_prefix, skip_name, ignore, out);
 }
@@ -148,22 +205,32 @@ private:
     int fd_ = -2;  // -2: none yet
 };
 
-void size_and_small_digest(const fs::path& root, const std::string& rel, FolderCache& folders, FileDigest& d,
+void size_and_small_digest(const fs::path& root, const DistFile& file, FolderCache& folders, FileDigest& d,
                            Sha256& h, std::vector<char>& buf) {
+    const std::string& rel = file.rel;
     const size_t slash = rel.rfind('/');
-    const int dir = folders.at(root.native(), slash == std::string::npos ? std::string_view() : std::string_view(rel).substr(0, slash));
+    const int dir = folders.at(root.native(), slash == std::string::npos ? std::string_view()
+                                                                          : std::string_view(rel).substr(0, slash));
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
     Fd f(dir >= 0 ? ::openat(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1), flags)
                   : ::open(full_path(root, rel).c_str(), flags));
     if (f.fd < 0) throw os_error_from_errno(path_text(full_path(root, rel)));
+    // The size comes from the reads; fstat only for what the listing did not
+    // see as a regular file, and for a file that fills the first read (it
+    // may be a large one, read later in blocks).
     struct stat st;
-    if (::fstat(f.fd, &st) != 0) throw os_error_from_errno(path_text(full_path(root, rel)));
-    if (!S_ISREG(st.st_mode)) throw OsError(ENOTSUP, "not a regular file", path_text(full_path(root, rel)));
-    d.size = static_cast<std::uint64_t>(st.st_size);
-    if (d.size >= BLOCK_THRESHOLD) {
+    auto check_size = [&] {
+        if (::fstat(f.fd, &st) != 0) throw os_error_from_errno(path_text(full_path(root, rel)));
+        if (!S_ISREG(st.st_mode)) throw OsError(ENOTSUP, "not a regular file", path_text(full_path(root, rel)));
+        return static_cast<std::uint64_t>(st.st_size) < BLOCK_THRESHOLD;
+    };
+    if (!file.regular && !check_size()) {
+        d.size = static_cast<std::uint64_t>(st.st_size);
         d.block_level = true;
         return;
     }
+    std::uint64_t size = 0;
+    bool checked = !file.regular;
     for (;;) {
         ssize_t n = ::read(f.fd, buf.data(), buf.size());
         if (n < 0) {
@@ -171,16 +238,27 @@ void size_and_small_digest(const fs::path& root, const std::string& rel, FolderC
             throw os_error_from_errno(path_text(full_path(root, rel)));
         }
         if (n == 0) break;
+        if (!checked && static_cast<size_t>(n) == buf.size()) {
+            checked = true;
+            if (!check_size()) {
+                d.size = static_cast<std::uint64_t>(st.st_size);
+                d.block_level = true;
+                h.hex_digest();  // drops what was fed
+                return;
+            }
+        }
+        size += static_cast<std::uint64_t>(n);
         h.update(buf.data(), static_cast<size_t>(n));
     }
+    d.size = size;
     d.sha256 = h.hex_digest();
 }
 #else
 struct FolderCache {};
 
-void size_and_small_digest(const fs::path& root, const std::string& rel, FolderCache&, FileDigest& d, Sha256& h,
+void size_and_small_digest(const fs::path& root, const DistFile& file, FolderCache&, FileDigest& d, Sha256& h,
                            std::vector<char>& buf) {
-    const fs::path path = full_path(root, rel);
+    const fs::path path = full_path(root, file.rel);
     if (!fs::is_regular_file(path)) throw OsError(EINVAL, "not a regular file", path_text(path));
     d.size = fs::file_size(path);
     if (d.size >= BLOCK_THRESHOLD) {
@@ -353,13 +431,13 @@ private:
     std::exception_ptr error_;
 };
 
-// The failure of the lowest file index among those seen.
+// The failure of the first file (in path order) among those seen.
 class FirstFailure {
 public:
-    void record(size_t index, std::exception_ptr e) {
+    void record(const std::string& rel, std::exception_ptr e) {
         std::lock_guard lk(m_);
-        if (!error_ || index < index_) {
-            index_ = index;
+        if (!error_ || rel < rel_) {
+            rel_ = rel;
             error_ = std::move(e);
         }
     }
@@ -369,79 +447,87 @@ public:
 
 private:
     std::mutex m_;
-    size_t index_ = std::numeric_limits<size_t>::max();
+    std::string rel_;
     std::exception_ptr error_;
 };
 
 }  // namespace
 
-std::vector<DistFile> list_dist_files(const fs::path& dist_dir, const std::string& skip_name,
-                                      const IgnoreMatcher& ignore) {
-    std::vector<DistFile> out;
-#ifndef _WIN32
-    walk(dist_dir.native(), "", skip_name, ignore, dist_dir, out);
-#else
-    walk(dist_dir, "", skip_name, ignore, out);
-#endif
-    std::sort(out.begin(), out.end(), [](const DistFile& a, const DistFile& b) { return a.rel < b.rel; });
-    return out;
-}
-
-std::vector<FileDigest> digest_files(const fs::path& dist_dir, const std::vector<DistFile>& files,
-                                     const std::function<void()>& poll) {
-    std::vector<FileDigest> out(files.size());
-    std::atomic<size_t> next{0};
+ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip_name, const IgnoreMatcher& ignore,
+                               const std::function<void()>& poll) {
+    Listing listing(poll);
     std::atomic<bool> stop{false};
     FirstFailure failure;
-    std::exception_ptr poll_error;
+    std::exception_ptr walk_error;
 
-    // Sizes for every file, and digests for the small ones, on two threads.
-    // Runs of neighbouring files (sorted, so mostly of one folder) per claim.
-    constexpr size_t kRun = 16;
+    // Sizes for every file, and digests for the small ones, while the walk
+    // lists them: a helper thread from the first batch, the calling thread
+    // too once the walk is done.
     auto work = [&](bool on_caller) {
         Sha256 h;
         std::vector<char> buf(256 * 1024);
         FolderCache folders;
         size_t count = 0;
-        while (!stop.load(std::memory_order_relaxed)) {
-            const size_t first = next.fetch_add(kRun);
-            if (first >= files.size()) return;
-            for (size_t i = first; i < std::min(first + kRun, files.size()); ++i) {
+        while (Batch* batch = listing.take()) {
+            for (size_t i = 0; i < batch->files.size() && !stop.load(std::memory_order_relaxed); ++i) {
                 try {
-                    size_and_small_digest(dist_dir, files[i].rel, folders, out[i], h, buf);
+                    size_and_small_digest(dist_dir, batch->files[i], folders, batch->digests[i], h, buf);
                 } catch (...) {
-                    failure.record(i, std::current_exception());
+                    failure.record(batch->files[i].rel, std::current_exception());
                     stop = true;
-                    return;
                 }
             }
-            if (on_caller && poll && ++count % 4 == 0) {
+            if (on_caller && poll && ++count % 8 == 0) {
                 try {
                     poll();
                 } catch (...) {
-                    poll_error = std::current_exception();
+                    walk_error = std::current_exception();
                     stop = true;
-                    return;
                 }
             }
         }
     };
-    if (files.size() > 1 && std::thread::hardware_concurrency() > 1) {
-        std::thread helper(work, false);
-        work(true);
-        helper.join();
-    } else {
-        work(true);
+    std::optional<std::thread> helper;
+    if (std::thread::hardware_concurrency() > 1) helper.emplace(work, false);
+    try {
+#ifndef _WIN32
+        walk(dist_dir.native(), "", skip_name, ignore, dist_dir, listing);
+#else
+        walk(dist_dir, "", skip_name, ignore, listing);
+#endif
+    } catch (...) {
+        walk_error = std::current_exception();
+        stop = true;
     }
-    if (poll_error) std::rethrow_exception(poll_error);
+    listing.close();
+    work(true);
+    if (helper) helper->join();
+    // A name the manifest cannot hold (or Ctrl-C) comes before any read failure.
+    if (walk_error) std::rethrow_exception(walk_error);
     failure.rethrow_if_any();
+
+    ScannedFiles out;
+    std::vector<std::pair<DistFile, FileDigest>> found;
+    for (auto& batch : listing.batches())
+        for (size_t i = 0; i < batch->files.size(); ++i)
+            found.emplace_back(std::move(batch->files[i]), std::move(batch->digests[i]));
+    listing.batches().clear();
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first.rel < b.first.rel; });
+    out.files.reserve(found.size());
+    out.digests.reserve(found.size());
+    for (auto& [file, digest] : found) {
+        out.files.push_back(std::move(file));
+        out.digests.push_back(std::move(digest));
+    }
+    const std::vector<DistFile>& files = out.files;
+    std::vector<FileDigest>& digests = out.digests;
 
     // Large files one after the other, each on both threads.
     std::optional<BlockPipeline> pipeline;
     for (size_t i = 0; i < files.size(); ++i) {
-        if (!out[i].block_level) continue;
+        if (!digests[i].block_level) continue;
         if (!pipeline) pipeline.emplace();
-        pipeline->digest(full_path(dist_dir, files[i].rel), out[i], poll);
+        pipeline->digest(full_path(dist_dir, files[i].rel), digests[i], poll);
         if (poll) poll();
     }
     return out;

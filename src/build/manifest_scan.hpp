@@ -16,16 +16,9 @@ constexpr std::uint64_t BLOCK_SIZE = 1048576;       // one block of a block-leve
 constexpr std::uint64_t BLOCK_THRESHOLD = 8388608;  // files this large get block-level entries
 
 struct DistFile {
-    std::string rel;  // "/"-separated path below the distribution root
+    std::string rel;       // "/"-separated path below the distribution root
+    bool regular = false;  // the listing saw a regular file (not a link)
 };
-
-// The files of dist_dir that a manifest lists, sorted by relative path: the
-// tree walked top-down without following links to directories (links to
-// files count as files), directories that cannot be listed skipped, files
-// named skip_name (at any depth) and ignored paths left out. A name that is
-// not valid UTF-8 cannot go into the manifest and fails with ValueError.
-std::vector<DistFile> list_dist_files(const std::filesystem::path& dist_dir, const std::string& skip_name,
-                                      const IgnoreMatcher& ignore);
 
 struct FileDigest {
     std::uint64_t size = 0;
@@ -34,13 +27,24 @@ struct FileDigest {
     std::vector<std::string> blocks;    // per BLOCK_SIZE slice, block-level files only
 };
 
-// Digests of the files below dist_dir, in the same order. Each file is read once, in pieces
-// of at most BLOCK_SIZE; small files are hashed on two threads, and for a
-// large file one thread keeps the whole-file digest while the other hashes
-// the blocks. The first failure (in file order) is rethrown after the work
-// stops. poll runs on the calling thread now and then (Ctrl-C checks); an
-// exception from it stops the work too.
-std::vector<FileDigest> digest_files(const std::filesystem::path& dist_dir, const std::vector<DistFile>& files,
-                                     const std::function<void()>& poll = {});
+struct ScannedFiles {
+    std::vector<DistFile> files;  // sorted by relative path
+    std::vector<FileDigest> digests;  // of the same files
+};
+
+// The files of dist_dir that a manifest lists, with their digests: the tree
+// walked top-down without following links to directories (links to files
+// count as files), directories that cannot be listed skipped, files named
+// skip_name (at any depth) and ignored paths left out. A name that is not
+// valid UTF-8 cannot go into the manifest and fails with ValueError.
+//
+// Each file is read once, in pieces of at most BLOCK_SIZE. Small files are
+// hashed on two threads while the walk goes on; then each large file is read
+// by both threads, one keeping the whole-file digest while the other hashes
+// the blocks. A listing failure comes first, else the first read failure in
+// path order, rethrown after the work stops. poll runs on the calling thread
+// now and then (Ctrl-C checks); an exception from it stops the work too.
+ScannedFiles scan_distribution(const std::filesystem::path& dist_dir, const std::string& skip_name,
+                               const IgnoreMatcher& ignore, const std::function<void()>& poll = {});
 
 }  // namespace tarvik::build
