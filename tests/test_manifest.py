@@ -146,6 +146,19 @@ class TestFailures:
             generate()
         assert not (dist / NAME).exists()
 
+    def test_a_name_the_manifest_cannot_hold_comes_before_a_read_failure(self, dist):
+        # the files are hashed while the walk goes on: the dangling link is met first
+        (dist / "a").mkdir()
+        (dist / "a" / "dangling").symlink_to(dist / "gone")
+        for i in range(200):
+            (dist / "a" / f"f{i:03}").write_text("x")
+        os.makedirs(os.path.join(os.fsencode(dist), b"z", b"deeper"))
+        with open(os.path.join(os.fsencode(dist), b"z", b"deeper", b"bad\xffname"), "wb") as f:
+            f.write(b"x")
+        with pytest.raises(ValueError, match="not valid UTF-8"):
+            generate()
+        assert not (dist / NAME).exists()
+
     def test_ignored_name_that_is_not_utf8_is_fine(self, dist):
         os.makedirs(os.path.join(os.fsencode(dist), b"node_modules"))
         with open(os.path.join(os.fsencode(dist), b"node_modules", b"bad\xffname"), "wb") as f:
