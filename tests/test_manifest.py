@@ -109,6 +109,16 @@ def test_files_of_many_folders_in_sorted_order(dist):
                                    for i, rel in enumerate(names)}
 
 
+def test_distribution_folder_reached_through_a_link(tmp_path, build_env):
+    build_env.chdir(tmp_path)
+    real = tmp_path / "elsewhere" / "Shop-1.0-Linux"
+    (real / "lib").mkdir(parents=True)
+    (real / "lib" / "a.so").write_bytes(b"a")
+    (tmp_path / "build").mkdir()
+    (tmp_path / "build" / "Shop-1.0-Linux").symlink_to(real)
+    assert generate()["files"] == {"lib/a.so": hashlib.sha256(b"a").hexdigest()}
+
+
 class TestFailures:
     def test_failure_names_the_whole_path(self, dist):
         (dist / "sub" / "deeper").mkdir(parents=True)

@@ -41,7 +41,7 @@ class Listing {
 public:
     static constexpr size_t kBatch = 32;
 
-    Listing(const std::function<void()>& poll) : poll_(poll) {}
+    explicit Listing(const std::function<void()>& poll) : poll_(poll) {}
 
     void add(DistFile&& file) {
         if (!open_) open_ = std::make_unique<Batch>();
@@ -107,7 +107,9 @@ void walk(const std::string& dir, const std::string& prefix, const std::string& 
           const IgnoreMatcher& ignore, const fs::path& root, Listing& out) {
     std::vector<std::string> subdirs;
     {
-        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        // The distribution folder itself may be reached through a link; a
+        // folder below it that turned into a link since it was listed is not.
+        const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (prefix.empty() ? 0 : O_NOFOLLOW));
         if (fd < 0) return;
         std::unique_ptr<DIR, DirCloser> d(::fdopendir(fd));
         if (!d) {
@@ -120,7 +122,10 @@ void walk(const std::string& dir, const std::string& prefix, const std::string& 
             unsigned char type = entry->d_type;
             struct stat st;
             if (type == DT_UNKNOWN && ::fstatat(::dirfd(d.get()), n, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : S_ISREG(st.st_mode) ? DT_REG : DT_FIFO;
+                type = S_ISDIR(st.st_mode)   ? DT_DIR
+                       : S_ISLNK(st.st_mode) ? DT_LNK
+                       : S_ISREG(st.st_mode) ? DT_REG
+                                             : DT_FIFO;  // some other kind: checked when opened
             if (type == DT_DIR) {
                 subdirs.emplace_back(n);
                 continue;
