@@ -30,11 +30,11 @@ char32_t decode(std::string_view text, size_t i, size_t& length) {
            (b(i + 3) & 0x3F);
 }
 
-// What toml++ skips after a line-ending backslash: line breaks and what it
-// takes for horizontal white space.
-bool skipped_after_backslash(char32_t c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0xA0 || c == 0x1680 || c == 0x180E ||
-           (c >= 0x2000 && c <= 0x200B) || c == 0x202F || c == 0x205F || c == 0x2060 || c == 0x3000 || c == 0xFEFF;
+// What toml++ skips after a line-ending backslash besides the white space
+// and line breaks TOML skips there: code points TOML keeps as text.
+bool skipped_by_toml_parser_only(char32_t c) {
+    return c == 0xA0 || c == 0x1680 || c == 0x180E || (c >= 0x2000 && c <= 0x200B) || c == 0x202F || c == 0x205F ||
+           c == 0x2060 || c == 0x3000 || c == 0xFEFF;
 }
 
 // Code points its horizontal white-space test has no answer for: the test
@@ -51,14 +51,11 @@ std::optional<std::string> toml_parser_hazard(std::string_view text) {
         size_t k = i + 1;
         while (k < text.size() && (text[k] == ' ' || text[k] == '\t')) ++k;
         if (k == text.size() || (text[k] != '\n' && text[k] != '\r')) continue;
+        while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\n' || text[k] == '\r')) ++k;
+        if (k == text.size()) continue;
         size_t length = 1;
-        char32_t c = 0;
-        while (k < text.size()) {
-            c = decode(text, k, length);
-            if (!skipped_after_backslash(c)) break;
-            k += length;
-        }
-        if (k == text.size() || !unreadable(c)) continue;
+        const char32_t c = decode(text, k, length);
+        if (!unreadable(c) && !skipped_by_toml_parser_only(c)) continue;
         const size_t line = static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(k), '\n')) + 1;
         char code[16];
         std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
