@@ -21,6 +21,7 @@
 
 #include "core/errors.hpp"
 #include "core/file_io.hpp"
+#include "core/posix_fd.hpp"
 #include "core/pytext.hpp"
 #include "core/sha256.hpp"
 
@@ -88,18 +89,6 @@ private:
 };
 
 #ifndef _WIN32
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd() { if (fd >= 0) ::close(fd); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
-
-struct DirCloser {
-    void operator()(DIR* d) const { ::closedir(d); }
-};
-
 // One directory at a time (its handle closed before the walk goes down, so
 // that a deep tree does not run out of descriptors), names and types from
 // readdir: no path object and no stat per file.
@@ -111,7 +100,7 @@ void walk(const std::string& dir, const std::string& prefix, const std::string& 
         // folder below it that turned into a link since it was listed is not.
         const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (prefix.empty() ? 0 : O_NOFOLLOW));
         if (fd < 0) return;
-        std::unique_ptr<DIR, DirCloser> d(::fdopendir(fd));
+        UniqueDir d(::fdopendir(fd));
         if (!d) {
             ::close(fd);
             return;
@@ -219,38 +208,33 @@ void size_and_small_digest(const fs::path& root, const DistFile& file, FolderCac
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK;
     Fd f(dir >= 0 ? ::openat(dir, rel.c_str() + (slash == std::string::npos ? 0 : slash + 1), flags)
                   : ::open(full_path(root, rel).c_str(), flags));
-    if (f.fd < 0) throw os_error_from_errno(path_text(full_path(root, rel)));
+    const auto where = [&] { return path_text(full_path(root, rel)); };
+    if (f.fd < 0) throw os_error_from_errno(where());
     // The size comes from the reads; fstat only for what the listing did not
     // see as a regular file, and for a file that fills the first read (it
     // may be a large one, read later in blocks).
-    struct stat st;
-    auto check_size = [&] {
-        if (::fstat(f.fd, &st) != 0) throw os_error_from_errno(path_text(full_path(root, rel)));
-        if (!S_ISREG(st.st_mode)) throw OsError(ENOTSUP, "not a regular file", path_text(full_path(root, rel)));
-        return static_cast<std::uint64_t>(st.st_size) < BLOCK_THRESHOLD;
-    };
-    if (!file.regular && !check_size()) {
+    bool checked = false;
+    auto large = [&] {
+        checked = true;
+        struct stat st;
+        if (::fstat(f.fd, &st) != 0) throw os_error_from_errno(where());
+        if (!S_ISREG(st.st_mode)) throw OsError(ENOTSUP, "not a regular file", where());
         d.size = static_cast<std::uint64_t>(st.st_size);
-        d.block_level = true;
-        return;
-    }
+        d.block_level = d.size >= BLOCK_THRESHOLD;
+        return d.block_level;
+    };
+    if (!file.regular && large()) return;
     std::uint64_t size = 0;
-    bool checked = !file.regular;
     for (;;) {
         ssize_t n = ::read(f.fd, buf.data(), buf.size());
         if (n < 0) {
             if (errno == EINTR) continue;
-            throw os_error_from_errno(path_text(full_path(root, rel)));
+            throw os_error_from_errno(where());
         }
         if (n == 0) break;
-        if (!checked && static_cast<size_t>(n) == buf.size()) {
-            checked = true;
-            if (!check_size()) {
-                d.size = static_cast<std::uint64_t>(st.st_size);
-                d.block_level = true;
-                h.hex_digest();  // drops what was fed
-                return;
-            }
+        if (!checked && static_cast<size_t>(n) == buf.size() && large()) {
+            h.hex_digest();  // drops what was fed
+            return;
         }
         size += static_cast<std::uint64_t>(n);
         h.update(buf.data(), static_cast<size_t>(n));
@@ -463,7 +447,7 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     Listing listing(poll);
     std::atomic<bool> stop{false};
     FirstFailure failure;
-    std::exception_ptr walk_error;
+    std::exception_ptr first_error;  // of the walk, or Ctrl-C
 
     // Sizes for every file, and digests for the small ones, while the walk
     // lists them: a helper thread from the first batch, the calling thread
@@ -486,7 +470,7 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
                 try {
                     poll();
                 } catch (...) {
-                    walk_error = std::current_exception();
+                    first_error = std::current_exception();
                     stop = true;
                 }
             }
@@ -501,14 +485,14 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
         walk(dist_dir, "", skip_name, ignore, listing);
 #endif
     } catch (...) {
-        walk_error = std::current_exception();
+        first_error = std::current_exception();
         stop = true;
     }
     listing.close();
     work(true);
     if (helper) helper->join();
     // A name the manifest cannot hold (or Ctrl-C) comes before any read failure.
-    if (walk_error) std::rethrow_exception(walk_error);
+    if (first_error) std::rethrow_exception(first_error);
     failure.rethrow_if_any();
 
     ScannedFiles out;

@@ -2,6 +2,7 @@
 #if defined(__linux__)
 
 #include "core/process_list.hpp"
+#include "core/posix_fd.hpp"
 
 #include <cerrno>
 #include <csignal>
@@ -19,9 +20,6 @@ namespace tarvik {
 
 namespace {
 
-struct DirCloser {
-    void operator()(DIR* d) const noexcept { if (d) ::closedir(d); }
-};
 
 std::string base_name(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -70,7 +68,7 @@ std::string short_name(const std::string& dir) {
 }  // namespace
 
 std::vector<ProcessEntry> list_processes() {
-    std::unique_ptr<DIR, DirCloser> proc(::opendir("/proc"));
+    UniqueDir proc(::opendir("/proc"));
     if (!proc) throw os_error_from_errno("/proc");
     std::vector<ProcessEntry> out;
     for (;;) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "core/errors.hpp"
+#include "core/posix_fd.hpp"
 
 #ifdef __APPLE__
 #include <crt_externs.h>
@@ -27,22 +28,6 @@ namespace tarvik {
 
 namespace {
 
-// An owned file descriptor.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(Fd&& o) noexcept : fd(o.fd) { o.fd = -1; }
-    Fd& operator=(Fd&& o) noexcept {
-        if (this != &o) { reset(); fd = o.fd; o.fd = -1; }
-        return *this;
-    }
-    ~Fd() { reset(); }
-    void reset() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-};
 
 struct FileActions {
     posix_spawn_file_actions_t a;

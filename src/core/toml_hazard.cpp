@@ -4,31 +4,11 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "core/pytext.hpp"
+
 namespace tarvik {
 
 namespace {
-
-// The code point at text[i] (UTF-8, already checked) and its length.
-char32_t decode(std::string_view text, size_t i, size_t& length) {
-    const auto b = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char c = b(i);
-    if (c < 0x80 || i + 1 >= text.size()) {
-        length = 1;
-        return c;
-    }
-    if (c < 0xE0) {
-        length = 2;
-        return (char32_t(c & 0x1F) << 6) | (b(i + 1) & 0x3F);
-    }
-    if (c < 0xF0 || i + 3 >= text.size()) {
-        length = std::min<size_t>(3, text.size() - i);
-        if (length < 3) return 0;
-        return (char32_t(c & 0x0F) << 12) | (char32_t(b(i + 1) & 0x3F) << 6) | (b(i + 2) & 0x3F);
-    }
-    length = 4;
-    return (char32_t(c & 0x07) << 18) | (char32_t(b(i + 1) & 0x3F) << 12) | (char32_t(b(i + 2) & 0x3F) << 6) |
-           (b(i + 3) & 0x3F);
-}
 
 // What toml++ skips after a line-ending backslash besides the white space
 // and line breaks TOML skips there: code points TOML keeps as text.
@@ -53,8 +33,7 @@ std::optional<std::string> toml_parser_hazard(std::string_view text) {
         if (k == text.size() || (text[k] != '\n' && text[k] != '\r')) continue;
         while (k < text.size() && (text[k] == ' ' || text[k] == '\t' || text[k] == '\n' || text[k] == '\r')) ++k;
         if (k == text.size()) continue;
-        size_t length = 1;
-        const char32_t c = decode(text, k, length);
+        const char32_t c = utf8_code_points(text.substr(k, 4)).front();
         if (!unreadable(c) && !skipped_by_toml_parser_only(c)) continue;
         const size_t line = static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<long>(k), '\n')) + 1;
         char code[16];
