@@ -11,7 +11,11 @@ this run, by
 - for the large-file tree, one `openssl dgst -sha256` pass over the same files,
   and the same files split between two `openssl dgst` processes run at once
   (the two-core reference). The block-level entries need two digests of every
-  byte; the library spreads them over two threads.
+  byte; the library keeps both in one pass and shares the files between two
+  threads.
+
+A third tree holds one large file alone (--single-mib), against one openssl
+pass over it: there the second thread only reads ahead.
 
 Prints the times, the ratios against those references and the peak RSS of
 the generate_manifest child. Targets: at most 0.15x the Python time on the
@@ -208,6 +212,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size-gib", type=float, default=1.0, help="bytes in the large-file tree")
     parser.add_argument("--small-files", type=int, default=20000)
+    parser.add_argument("--single-mib", type=int, default=512, help="size of the file of the one-file tree")
     parser.add_argument("--repeat", type=int, default=3, help="runs per measurement; the fastest counts")
     parser.add_argument("--dir", help="where to generate the trees (default: a temporary directory)")
     opts = parser.parse_args()
@@ -217,11 +222,16 @@ def main():
     try:
         small = workdir / "build" / "Small"
         large = workdir / "build" / "Large"
-        small.mkdir(parents=True)
-        large.mkdir(parents=True)
+        single = workdir / "build" / "Single"
+        for d in (small, large, single):
+            d.mkdir(parents=True)
         t = time.perf_counter()
         make_small_tree(small, opts.small_files)
         total = make_large_tree(large, int(opts.size_gib * 1024 * MiB))
+        with open(single / "data.bin", "wb") as f:
+            chunk = os.urandom(MiB)
+            for _ in range(opts.single_mib):
+                f.write(chunk)
         print(f"generated {opts.small_files} small files and {total / MiB:.0f} MiB of large files "
               f"in {time.perf_counter() - t:.1f} s (cpus: {os.cpu_count()})")
 
@@ -231,6 +241,9 @@ def main():
         lib_l, py_l, rss_l, n_l = measure(workdir, "Large", opts.repeat, env)
         ssl_l = min(openssl_pass(big_files) for _ in range(opts.repeat))
         ssl2_l = min(openssl_two_processes(big_files) for _ in range(opts.repeat))
+        openssl_pass([single / "data.bin"])
+        lib_1, _, rss_1, _ = measure(workdir, "Single", opts.repeat, env)
+        ssl_1 = min(openssl_pass([single / "data.bin"]) for _ in range(opts.repeat))
 
         print(f"small-file tree ({n_s} entries): library {lib_s:.3f} s, python {py_s:.3f} s, "
               f"ratio {lib_s / py_s:.2f}x python (target <= 0.15x)")
@@ -238,8 +251,10 @@ def main():
               f"openssl one pass {ssl_l:.3f} s, openssl on two processes {ssl2_l:.3f} s, python {py_l:.3f} s")
         print(f"  ratio {lib_l / ssl_l:.2f}x one openssl pass (target <= 0.8x), "
               f"{lib_l / ssl2_l:.2f}x openssl on two processes, {lib_l / py_l:.2f}x python")
-        print(f"peak RSS of the generate_manifest child: {max(rss_s, rss_l):.1f} MiB "
-              f"(small tree {rss_s:.1f}, large tree {rss_l:.1f}; target < 64 MiB)")
+        print(f"one file of {opts.single_mib} MiB: library {lib_1:.3f} s, openssl one pass {ssl_1:.3f} s, "
+              f"ratio {lib_1 / ssl_1:.2f}x")
+        print(f"peak RSS of the generate_manifest child: {max(rss_s, rss_l, rss_1):.1f} MiB "
+              f"(small tree {rss_s:.1f}, large tree {rss_l:.1f}, one file {rss_1:.1f}; target < 64 MiB)")
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 

@@ -125,13 +125,15 @@ def test_ctrl_c_during_the_compiler_ends_the_build_step_and_the_compiler(tmp_pat
 
 
 @on_linux
-def test_ctrl_c_during_the_manifest_hashing(tmp_path):
+@pytest.mark.parametrize("large_files", [1, 2], ids=["one file read ahead", "two files on two threads"])
+def test_ctrl_c_during_the_manifest_hashing(tmp_path, large_files):
     dist = tmp_path / "build" / "Shop-1.0-Linux"
     dist.mkdir(parents=True)
     (dist / "small.txt").write_bytes(b"x")
-    big = dist / "huge.bin"
-    with open(big, "wb") as f:
-        f.truncate(4 << 40)  # 4 TiB of holes: hours of hashing, no disk space
+    for i in range(large_files):
+        with open(dist / f"huge{i}.bin", "wb") as f:
+            f.truncate(4 << 40)  # 4 TiB of holes: hours of hashing, no disk space
+    big = dist / "huge0.bin"
     child = Child("from tarvik_cmd import build\n"
                   "    build.generate_manifest('Shop', '1.0', 'linux', 'x64', 'Shop-1.0-Linux')", cwd=tmp_path)
     try:

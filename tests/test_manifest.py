@@ -3,6 +3,7 @@ block threshold, what is left out, failures, and the copy in build/."""
 import hashlib
 import json
 import os
+import random
 
 import pytest
 
@@ -28,8 +29,8 @@ def generate(app="Shop", version="1.0", folder="Shop-1.0-Linux"):
 
 
 def pattern_bytes(size, seed):
-    block = hashlib.sha256(seed.encode()).digest() * (MiB // 32)
-    return (block * (size // len(block) + 1))[:size]
+    """Bytes that differ from block to block, so that a block hashed at the wrong place shows."""
+    return random.Random(seed).randbytes(size)
 
 
 def expected_entry(data):
@@ -66,6 +67,17 @@ def test_entries_around_the_threshold(dist, capsys):
     assert out == (f"[builder] generated build/Shop-1.0-Linux/{NAME}: {len(contents)} files\n"
                    f"[builder] copied to build/{NAME}\n")
     assert (dist.parent / NAME).read_bytes() == (dist / NAME).read_bytes()
+
+
+@pytest.mark.parametrize("sizes", [[8 * MiB], [17 * MiB + 63], [40 * MiB + 1, 8 * MiB + 64]],
+                         ids=["one at the threshold", "one alone", "a large and a small one"])
+def test_large_files_alone_and_unevenly_shared(dist, sizes):
+    contents = {f"lib/part{i}.bin": pattern_bytes(size, str(i)) for i, size in enumerate(sizes)}
+    contents["a.txt"] = b"a"
+    for rel, data in contents.items():
+        (dist / rel).parent.mkdir(parents=True, exist_ok=True)
+        (dist / rel).write_bytes(data)
+    assert generate()["files"] == {rel: expected_entry(data) for rel, data in contents.items()}
 
 
 def test_left_out_files(dist, tmp_path):

@@ -38,6 +38,8 @@ struct Batch {
     std::vector<FileDigest> digests;
 };
 
+constexpr size_t kLargeRead = 1 << 20;  // one read of a large file
+
 class Listing {
 public:
     static constexpr size_t kBatch = 32;
@@ -264,161 +266,124 @@ void size_and_small_digest(const fs::path& root, const DistFile& file, FolderCac
 }
 #endif
 
-// One large file on two threads, read once in pieces of BLOCK_SIZE. Every
-// piece has three tasks: reading it into a slot of a small ring, feeding it to
-// the whole-file digest (strictly in order) and hashing it as a block (in any
-// order). Both threads take whichever task is ready, the whole-file chain
-// first since nothing else can shorten it, so the reads are shared between
-// the threads instead of falling on the one that also keeps the whole digest.
-// Memory stays at the ring's few blocks whatever the file size.
-class BlockPipeline {
+// The pieces of a file read in turn by the thread that hashes them.
+class DirectRead {
 public:
-    static constexpr size_t kSlots = 8;
-
-    BlockPipeline() : slots_(kSlots) {
-        for (Slot& s : slots_) s.data.resize(BLOCK_SIZE);
-    }
-
-    void digest(const fs::path& path, FileDigest& d, const std::function<void()>& poll) {
-        UniqueFile f = open_for_scan(path);
-        file_ = f.get();
-        path_ = &path;
-        digest_ = &d;
-        for (Slot& s : slots_) s = Slot{std::move(s.data)};
-        read_count_ = whole_count_ = 0;
-        total_.reset();
-        reading_ = whole_busy_ = abort_ = false;
-        error_ = nullptr;
-        whole_.hex_digest();  // a fresh digest
-        std::thread helper([&] { work(nullptr); });
-        work(&poll);
-        helper.join();
-        if (error_) std::rethrow_exception(error_);
-        d.sha256 = whole_.hex_digest();
+    explicit DirectRead(const fs::path& path) : file_(open_for_scan(path)), path_(path), buf_(kLargeRead) {}
+    // The next piece; 0 at the end of the file.
+    size_t next(const char*& data) {
+        data = buf_.data();
+        return read_some(file_.get(), buf_.data(), buf_.size(), path_);
     }
 
 private:
+    UniqueFile file_;
+    const fs::path& path_;
+    std::vector<char> buf_;
+};
+
+// The pieces of a file read on a thread of its own into a small ring, ahead
+// of the thread that hashes them: for a large file that has the cores to
+// itself, reading then overlaps hashing.
+class ReadAhead {
+public:
+    explicit ReadAhead(const fs::path& path) : file_(open_for_scan(path)), path_(path) {
+        for (Slot& s : slots_) s.data.resize(kLargeRead);
+        reader_ = std::thread([this] { read_all(); });
+    }
+    ~ReadAhead() {
+        {
+            std::lock_guard lk(m_);
+            closing_ = true;
+        }
+        cv_.notify_all();
+        reader_.join();
+    }
+    // The next piece (the one before it is given back); 0 at the end of the
+    // file. A read failure is thrown here.
+    size_t next(const char*& data) {
+        std::unique_lock lk(m_);
+        if (taken_) {
+            slots_[consumed_++ % kSlots].full = false;
+            taken_ = false;
+            cv_.notify_all();
+        }
+        Slot& s = slots_[consumed_ % kSlots];
+        cv_.wait(lk, [&] { return s.full || ended_; });
+        if (!s.full) {
+            if (error_) std::rethrow_exception(error_);
+            return 0;
+        }
+        taken_ = true;
+        data = s.data.data();
+        return s.len;
+    }
+
+private:
+    static constexpr size_t kSlots = 4;
     struct Slot {
         std::vector<char> data;
         size_t len = 0;
-        size_t piece = 0;     // index of the piece it holds
-        bool filled = false;  // read, not yet released
-        bool whole_done = false, block_taken = false, block_done = false;
+        bool full = false;
     };
 
-    enum class Task { none, read, whole, block, finished };
-
-    // Picks the next task under the lock; piece receives its index.
-    Task pick(size_t& piece) {
-        if (abort_) return Task::finished;
-        if (!whole_busy_ && whole_count_ < read_count_) {
-            piece = whole_count_;
-            whole_busy_ = true;
-            return Task::whole;
-        }
-        if (!reading_ && !total_ && !slots_[read_count_ % kSlots].filled) {
-            piece = read_count_;
-            reading_ = true;
-            return Task::read;
-        }
-        for (size_t p = whole_count_ > kSlots ? whole_count_ - kSlots : 0; p < read_count_; ++p) {
-            Slot& s = slots_[p % kSlots];
-            if (s.filled && s.piece == p && !s.block_taken) {
-                s.block_taken = true;
-                piece = p;
-                return Task::block;
+    void read_all() {
+        for (size_t produced = 0;; ++produced) {
+            Slot& s = slots_[produced % kSlots];
+            {
+                std::unique_lock lk(m_);
+                cv_.wait(lk, [&] { return !s.full || closing_; });
+                if (closing_) break;
             }
-        }
-        if (total_ && whole_count_ == *total_ && digest_->blocks.size() == *total_ && blocks_done_all())
-            return Task::finished;
-        return Task::none;
-    }
-
-    bool blocks_done_all() const {
-        for (const Slot& s : slots_)
-            if (s.filled) return false;
-        return true;
-    }
-
-    void release_if_done(Slot& s) {
-        if (s.whole_done && s.block_done) s.filled = false;
-    }
-
-    void work(const std::function<void()>* poll) {
-        Sha256 block_hash;
-        size_t done_here = 0;
-        std::unique_lock lk(m_);
-        for (;;) {
-            size_t piece = 0;
-            Task task = pick(piece);
-            if (task == Task::finished) break;
-            if (task == Task::none) {
-                cv_.wait(lk);
-                continue;
-            }
-            Slot& slot = slots_[piece % kSlots];
-            lk.unlock();
+            size_t n = 0;
             try {
-                if (task == Task::read) {
-                    size_t n = 0;
-                    while (n < BLOCK_SIZE) {
-                        size_t got = read_some(file_, slot.data.data() + n, BLOCK_SIZE - n, *path_);
-                        if (got == 0) break;
-                        n += got;
-                    }
-                    slot.len = n;
-                } else if (task == Task::whole) {
-                    whole_.update(slot.data.data(), slot.len);
-                } else {
-                    block_hash.update(slot.data.data(), slot.len);
-                    std::string hex = block_hash.hex_digest();
-                    std::lock_guard g(m_);
-                    if (digest_->blocks.size() <= piece) digest_->blocks.resize(piece + 1);
-                    digest_->blocks[piece] = std::move(hex);
-                }
-                if (poll && *poll && ++done_here % 16 == 0) (*poll)();
+                n = read_some(file_.get(), s.data.data(), s.data.size(), path_);
             } catch (...) {
-                lk.lock();
-                if (!error_) error_ = std::current_exception();
-                abort_ = true;
-                cv_.notify_all();
-                break;
+                std::lock_guard lk(m_);
+                error_ = std::current_exception();
             }
-            lk.lock();
-            if (task == Task::read) {
-                reading_ = false;
-                if (slot.len == 0) {
-                    total_ = piece;
-                } else {
-                    slot = Slot{std::move(slot.data), slot.len, piece, true};
-                    read_count_ = piece + 1;
-                    if (slot.len < BLOCK_SIZE) total_ = piece + 1;
-                }
-            } else if (task == Task::whole) {
-                whole_busy_ = false;
-                whole_count_ = piece + 1;
-                slot.whole_done = true;
-                release_if_done(slot);
-            } else {
-                slot.block_done = true;
-                release_if_done(slot);
-            }
+            std::lock_guard lk(m_);
+            if (n == 0) break;
+            s.len = n;
+            s.full = true;
             cv_.notify_all();
         }
+        std::lock_guard lk(m_);
+        ended_ = true;
+        cv_.notify_all();
     }
 
-    std::vector<Slot> slots_;
-    std::FILE* file_ = nullptr;
-    const fs::path* path_ = nullptr;
-    FileDigest* digest_ = nullptr;
-    Sha256 whole_;
+    UniqueFile file_;
+    const fs::path& path_;
+    Slot slots_[kSlots];
     std::mutex m_;
     std::condition_variable cv_;
-    size_t read_count_ = 0, whole_count_ = 0;
-    std::optional<size_t> total_;  // number of pieces, once the end is read
-    bool reading_ = false, whole_busy_ = false, abort_ = false;
+    size_t consumed_ = 0;
+    bool taken_ = false, closing_ = false, ended_ = false;
     std::exception_ptr error_;
+    std::thread reader_;
 };
+
+// One large file read once, front to back: its whole-file digest and its
+// block digests kept in the same pass (core/sha256.hpp). keep_going runs
+// after every piece; false leaves the file unfinished.
+template <class Pieces>
+void digest_large(const fs::path& path, FileDigest& d, const std::function<bool()>& keep_going) {
+    Pieces pieces(path);
+    Sha256WithPieces h(BLOCK_SIZE);
+    std::uint64_t size = 0;
+    const char* data = nullptr;
+    while (const size_t n = pieces.next(data)) {
+        h.update(data, n);
+        size += n;
+        if (!keep_going()) return;
+    }
+    // The entry describes the bytes hashed, should the file have changed
+    // since it was listed.
+    d.size = size;
+    d.blocks.clear();
+    d.sha256 = h.finish(d.blocks);
+}
 
 // The failure of the first file (in path order) among those seen.
 class FirstFailure {
@@ -511,14 +476,50 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     const std::vector<DistFile>& files = out.files;
     std::vector<FileDigest>& digests = out.digests;
 
-    // Large files one after the other, each on both threads.
-    std::optional<BlockPipeline> pipeline;
-    for (size_t i = 0; i < files.size(); ++i) {
-        if (!digests[i].block_level) continue;
-        if (!pipeline) pipeline.emplace();
-        pipeline->digest(full_path(dist_dir, files[i].rel), digests[i], poll);
-        if (poll) poll();
-    }
+    // Large files, largest first, each read by one thread: two threads
+    // share them, so both cores hash when there are several.
+    std::vector<size_t> large;
+    for (size_t i = 0; i < files.size(); ++i)
+        if (digests[i].block_level) large.push_back(i);
+    std::stable_sort(large.begin(), large.end(),
+                     [&](size_t a, size_t b) { return digests[a].size > digests[b].size; });
+    // A file alone has its reads on the other thread instead.
+    const bool shared = large.size() > 1 && std::thread::hardware_concurrency() > 1;
+    std::atomic<size_t> next{0};
+    auto hash_large = [&](bool on_caller) {
+        size_t reads = 0;
+        const std::function<bool()> keep_going = [&] {
+            if (on_caller && poll && ++reads % 16 == 0) {
+                try {
+                    poll();
+                } catch (...) {
+                    first_error = std::current_exception();
+                    stop = true;
+                }
+            }
+            return !stop.load(std::memory_order_relaxed);
+        };
+        for (size_t k; !stop.load(std::memory_order_relaxed) && (k = next.fetch_add(1)) < large.size();) {
+            const size_t i = large[k];
+            try {
+                const fs::path path = full_path(dist_dir, files[i].rel);
+                if (shared || std::thread::hardware_concurrency() < 2)
+                    digest_large<DirectRead>(path, digests[i], keep_going);
+                else
+                    digest_large<ReadAhead>(path, digests[i], keep_going);
+            } catch (...) {
+                failure.record(files[i].rel, std::current_exception());
+                stop = true;
+            }
+            keep_going();
+        }
+    };
+    helper.reset();
+    if (shared) helper.emplace(hash_large, false);
+    hash_large(true);
+    if (helper) helper->join();
+    if (first_error) std::rethrow_exception(first_error);
+    failure.rethrow_if_any();
     return out;
 }
 

@@ -38,10 +38,10 @@ struct ScannedFiles {
 // skip_name (at any depth) and ignored paths left out. A name that is not
 // valid UTF-8 cannot go into the manifest and fails with ValueError.
 //
-// Each file is read once, in pieces of at most BLOCK_SIZE. Small files are
-// hashed on two threads while the walk goes on; then each large file is read
-// by both threads, one keeping the whole-file digest while the other hashes
-// the blocks. A listing failure comes first, else the first read failure in
+// Each file is read once. Small files are hashed on two threads while the
+// walk goes on; then the large files, largest first, are shared between the
+// two threads, each file read by one that keeps its whole-file digest and its
+// block digests in the same pass. A listing failure comes first, else the first read failure in
 // path order, rethrown after the work stops. poll runs on the calling thread
 // now and then (Ctrl-C checks); an exception from it stops the work too.
 ScannedFiles scan_distribution(const std::filesystem::path& dist_dir, const std::string& skip_name,
