@@ -97,6 +97,24 @@ def test_left_out_files(dist, tmp_path):
                                     "# comment after blanks"])
 
 
+def test_folders_updates_never_write_and_signed_statements_are_left_out(dist, capsys):
+    # An update client refuses a whole release that lists any of these.
+    (dist / ".gitignore").write_text("cache/\n", encoding="utf-8")
+    layout = ["app.py", "__pycache__/app.cpython-311.pyc", "pkg/__pycache__/m.pyc", "logs/today.log",
+              "data/dbs/main.db", "data/dbs/logs/x.txt", "cache/logs/ignored.txt", "catalogs/c.txt",
+              "mylogs/d.txt", "dbs.txt", f"{NAME}.sig", "sub/manifest-old.json.sig", "manifest.json.sig"]
+    for rel in layout:
+        (dist / rel).parent.mkdir(parents=True, exist_ok=True)
+        (dist / rel).write_text(rel, encoding="utf-8")
+    (dist / "dbs").mkdir()  # empty: nothing left out, nothing said
+    files = generate()["files"]
+    assert sorted(files) == [".gitignore", "app.py", "catalogs/c.txt", "dbs.txt", "manifest.json.sig",
+                             "mylogs/d.txt"]
+    said = [line for line in capsys.readouterr().out.splitlines() if "left out" in line]
+    assert said == [f"[builder] left out of the manifest, updates never write there: build/Shop-1.0-Linux/{f}"
+                    for f in ["__pycache__", "data/dbs", "logs", "pkg/__pycache__"]]
+
+
 def test_links(dist, tmp_path):
     outside = tmp_path / "outside"
     outside.mkdir()

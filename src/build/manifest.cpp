@@ -4,6 +4,7 @@
 #include "core/file_io.hpp"
 #include "core/host.hpp"
 #include "core/json_text.hpp"
+#include "core/pytext.hpp"
 
 namespace tarvik::build {
 
@@ -58,6 +59,9 @@ void generate_manifest(const std::string& app_name, const std::string& version, 
     manifest["arch"] = arch;
     manifest["files"] = std::move(listing);
 
+    for (const std::string& folder : scanned.left_out_folders)
+        println("[builder] left out of the manifest, updates never write there: " +
+                utf8_replace_invalid(path_text(dist_dir / path_from_utf8(folder))));
     const std::string text = to_platform_newlines(json_text(manifest));
     const fs::path in_dist = dist_dir / path_from_utf8(name);
     write_file(in_dist, text);

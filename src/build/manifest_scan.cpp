@@ -23,6 +23,7 @@
 #include "core/file_io.hpp"
 #include "core/posix_fd.hpp"
 #include "core/pytext.hpp"
+#include "core/release_names.hpp"
 #include "core/sha256.hpp"
 
 namespace tarvik::build {
@@ -90,12 +91,36 @@ private:
     bool closed_ = false;
 };
 
+// What the walk leaves out besides directories: files named like the
+// manifest, signed statements, ignored paths, and files below a folder that
+// updates never write into (the client would refuse the whole release).
+struct WalkRules {
+    const std::string& skip_name;
+    const IgnoreMatcher& ignore;
+    std::vector<std::string>& left_out;  // such folders holding files that would otherwise be listed
+};
+
+// True when the file name at rel goes into the listing. protected_folder is
+// the protected folder it lies below, or empty.
+bool listed(WalkRules& rules, std::string_view name, const std::string& rel, const std::string& protected_folder) {
+    if (name == rules.skip_name || is_statement_file_name(name) || rules.ignore.ignored(rel)) return false;
+    if (protected_folder.empty()) return true;
+    if (rules.left_out.empty() || rules.left_out.back() != protected_folder) rules.left_out.push_back(protected_folder);
+    return false;
+}
+
+// The protected folder a subfolder lies below, or empty.
+std::string protected_below(const std::string& protected_folder, const std::string& prefix, const std::string& name) {
+    if (!protected_folder.empty()) return protected_folder;
+    return is_protected_folder_name(name) ? prefix + name : std::string();
+}
+
 #ifndef _WIN32
 // One directory at a time (its handle closed before the walk goes down, so
 // that a deep tree does not run out of descriptors), names and types from
 // readdir: no path object and no stat per file.
-void walk(const std::string& dir, const std::string& prefix, const std::string& skip_name,
-          const IgnoreMatcher& ignore, const fs::path& root, Listing& out) {
+void walk(WalkRules& rules, const std::string& dir, const std::string& prefix, const std::string& protected_folder,
+          const fs::path& root, Listing& out) {
     std::vector<std::string> subdirs;
     {
         // The distribution folder itself may be reached through a link; a
@@ -123,22 +148,22 @@ void walk(const std::string& dir, const std::string& prefix, const std::string& 
             }
             // Links to directories are neither listed nor followed.
             if (type == DT_LNK && ::fstatat(::dirfd(d.get()), n, &st, 0) == 0 && S_ISDIR(st.st_mode)) continue;
-            if (n == skip_name) continue;
             std::string rel = prefix + n;
-            if (ignore.ignored(rel)) continue;
+            if (!listed(rules, n, rel, protected_folder)) continue;
             if (!is_valid_utf8(rel))
                 throw value_error("file name is not valid UTF-8, it cannot be listed in the manifest: " +
                                   py_repr(utf8_replace_invalid(path_text(root / fs::path(rel)))));
             out.add({std::move(rel), type == DT_REG});
         }
     }
-    for (const std::string& name : subdirs) walk(dir + "/" + name, prefix + name + "/", skip_name, ignore, root, out);
+    for (const std::string& name : subdirs)
+        walk(rules, dir + "/" + name, prefix + name + "/", protected_below(protected_folder, prefix, name), root, out);
 }
 #else
-void walk(const fs::path& dir, const std::string& prefix, const std::string& skip_name,
-          const IgnoreMatcher& ignore, Listing& out) {
+void walk(WalkRules& rules, const fs::path& dir, const std::string& prefix, const std::string& protected_folder,
+          Listing& out) {
     std::error_code ec;
-    std::vector<std::pair<fs::path, std::string>> subdirs;
+    std::vector<std::pair<fs::path, std::string>> subdirs;  // path, name
     for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
         const fs::directory_entry& entry = *it;
         std::string name = path_text(entry.path().filename());
@@ -146,18 +171,18 @@ void walk(const fs::path& dir, const std::string& prefix, const std::string& ski
         if (entry.is_directory(type_ec)) {
             // Links to directories are neither listed nor followed.
             std::error_code link_ec;
-            if (!entry.is_symlink(link_ec)) subdirs.emplace_back(entry.path(), prefix + name + "/");
+            if (!entry.is_symlink(link_ec)) subdirs.emplace_back(entry.path(), name);
             continue;
         }
-        if (name == skip_name) continue;
         std::string rel = prefix + name;
-        if (ignore.ignored(rel)) continue;
+        if (!listed(rules, name, rel, protected_folder)) continue;
         if (!is_valid_utf8(rel))
             throw value_error("file name is not valid UTF-8, it cannot be listed in the manifest: " +
                               py_repr(utf8_replace_invalid(path_text(entry.path()))));
         out.add({std::move(rel)});
     }
-    for (const auto& [path, sub_prefix] : subdirs) walk(path, sub_prefix, skip_name, ignore, out);
+    for (const auto& [path, name] : subdirs)
+        walk(rules, path, prefix + name + "/", protected_below(protected_folder, prefix, name), out);
 }
 #endif
 
@@ -413,6 +438,7 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     std::atomic<bool> stop{false};
     FirstFailure failure;
     std::exception_ptr first_error;  // of the walk, or Ctrl-C
+    std::vector<std::string> left_out;
 
     // Sizes for every file, and digests for the small ones, while the walk
     // lists them: a helper thread from the first batch, the calling thread
@@ -444,10 +470,11 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     std::optional<std::thread> helper;
     if (std::thread::hardware_concurrency() > 1) helper.emplace(work, false);
     try {
+        WalkRules rules{skip_name, ignore, left_out};
 #ifndef _WIN32
-        walk(dist_dir.native(), "", skip_name, ignore, dist_dir, listing);
+        walk(rules, dist_dir.native(), "", "", dist_dir, listing);
 #else
-        walk(dist_dir, "", skip_name, ignore, listing);
+        walk(rules, dist_dir, "", "", listing);
 #endif
     } catch (...) {
         first_error = std::current_exception();
@@ -461,6 +488,9 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     failure.rethrow_if_any();
 
     ScannedFiles out;
+    std::sort(left_out.begin(), left_out.end());
+    left_out.erase(std::unique(left_out.begin(), left_out.end()), left_out.end());
+    out.left_out_folders = std::move(left_out);
     std::vector<std::pair<DistFile, FileDigest>> found;
     for (auto& batch : listing.batches())
         for (size_t i = 0; i < batch->files.size(); ++i)

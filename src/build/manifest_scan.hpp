@@ -30,13 +30,19 @@ struct FileDigest {
 struct ScannedFiles {
     std::vector<DistFile> files;  // sorted by relative path
     std::vector<FileDigest> digests;  // of the same files
+    // Folders named "dbs", "logs" or "__pycache__" (the outermost, sorted)
+    // whose files were left out: updates never write there.
+    std::vector<std::string> left_out_folders;
 };
 
 // The files of dist_dir that a manifest lists, with their digests: the tree
 // walked top-down without following links to directories (links to files
 // count as files), directories that cannot be listed skipped, files named
 // skip_name (at any depth) and ignored paths left out. A name that is not
-// valid UTF-8 cannot go into the manifest and fails with ValueError.
+// valid UTF-8 cannot go into the manifest and fails with ValueError. Signed
+// statements ("manifest-*.json.sig") and files below a "dbs", "logs" or
+// "__pycache__" folder (at any depth) are left out too: an update client
+// refuses a release that lists them.
 //
 // Each file is read once. Small files are hashed on two threads while the
 // walk goes on; then the large files, largest first, are shared between the

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "core/file_io.hpp"
+#include "core/release_names.hpp"
 #include "update/installation.hpp"
 
 namespace tarvik::update {
@@ -10,12 +11,6 @@ namespace tarvik::update {
 namespace fs = std::filesystem;
 
 namespace {
-
-bool is_protected_folder(std::string_view name) { return name == "dbs" || name == "logs" || name == "__pycache__"; }
-
-bool is_statement_name(std::string_view name) {
-    return name.starts_with("manifest-") && name.ends_with(".json.sig");
-}
 
 // True when `inner` is `outer` or lies below it (both canonical).
 bool is_within(const fs::path& inner, const fs::path& outer) {
@@ -40,8 +35,8 @@ bool is_safe_relative_path(std::string_view rel) {
         size_t slash = rel.find('/', start);
         std::string_view part = rel.substr(start, slash == std::string_view::npos ? rel.npos : slash - start);
         if (part.empty() || part == "." || part == "..") return false;
-        if (slash == std::string_view::npos) return !is_statement_name(part);
-        if (is_protected_folder(part)) return false;
+        if (slash == std::string_view::npos) return !is_statement_file_name(part);
+        if (is_protected_folder_name(part)) return false;
         start = slash + 1;
     }
 }

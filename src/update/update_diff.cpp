@@ -115,28 +115,17 @@ bool is_script_path(const std::string& path) {
     return name == "update.sh" || name == "update.bat";
 }
 
-bool has_protected_dir(const std::string& rel_norm) {
-    for (const char* name : {"dbs", "logs", "__pycache__"}) {
-        std::string prefix = std::string(name) + "/";
-        if (rel_norm.rfind(prefix, 0) == 0) return true;
-        if (("/" + rel_norm).find("/" + prefix) != std::string::npos) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 bool is_pinned_key_path(const std::string& rel) { return rel == kPinnedKeyFile; }
 
+// A path below a protected folder, or with a backslash, is not a safe
+// relative path, and is kept.
 bool is_kept_on_delete(const std::string& rel, const std::vector<std::string>& ignore_patterns) {
     if (!is_safe_relative_path(rel) || is_pinned_key_path(rel)) return true;
     size_t slash = rel.rfind('/');
     if (is_reserved_file_name(slash == std::string::npos ? rel : rel.substr(slash + 1))) return true;
-    std::string rel_norm = rel;
-    for (char& c : rel_norm)
-        if (c == '\\') c = '/';
-    if (has_protected_dir(rel_norm)) return true;
-    return is_ignored_installed(rel_norm, ignore_patterns);
+    return is_ignored_installed(rel, ignore_patterns);
 }
 
 UpdateDiff compute_diff(const std::string& app_dir, const Json& remote_files, const Json* local_files,
