@@ -19,7 +19,12 @@ void append_string(std::string& out, const std::string& s) {
         return;
     }
     out += '"';
-    for (char ch : s) {
+    size_t plain_from = 0;  // the characters since the last escape are appended at once
+    for (size_t i = 0; i < s.size(); ++i) {
+        const char ch = s[i];
+        if (static_cast<unsigned char>(ch) >= 0x20 && ch != '"' && ch != '\\') continue;
+        out.append(s, plain_from, i - plain_from);
+        plain_from = i + 1;
         switch (ch) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;
@@ -28,16 +33,14 @@ void append_string(std::string& out, const std::string& s) {
             case '\t': out += "\\t"; break;
             case '\b': out += "\\b"; break;
             case '\f': out += "\\f"; break;
-            default:
-                if (static_cast<unsigned char>(ch) < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(ch));
-                    out += buf;
-                } else {
-                    out += ch;
-                }
+            default: {
+                char buf[8];
+                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(ch));
+                out += buf;
+            }
         }
     }
+    out.append(s, plain_from);
     out += '"';
 }
 
