@@ -30,9 +30,9 @@ void generate_manifest(const std::string& app_name, const std::string& version, 
         throw Error(ErrorKind::FileNotFoundError, "Build output directory does not exist: " + path_text(dist_dir));
 
     const IgnoreMatcher ignore(load_gitignore(dist_dir));
-    const ScannedFiles scanned = scan_distribution(dist_dir, name, ignore, [] { host().check_interrupt(); });
-    const std::vector<DistFile>& files = scanned.files;
-    const std::vector<FileDigest>& digests = scanned.digests;
+    ScannedFiles scanned = scan_distribution(dist_dir, name, ignore, [] { host().check_interrupt(); });
+    std::vector<DistFile>& files = scanned.files;
+    std::vector<FileDigest>& digests = scanned.digests;
 
     // Paths are distinct, so members are appended without the ordered map's
     // linear look-up per key.
@@ -40,17 +40,17 @@ void generate_manifest(const std::string& app_name, const std::string& version, 
     auto& members = listing.get_ref<Json::object_t&>();
     members.reserve(files.size());
     for (size_t i = 0; i < files.size(); ++i) {
-        const FileDigest& d = digests[i];
+        FileDigest& d = digests[i];
         if (!d.block_level) {
-            members.emplace_back(files[i].rel, d.sha256);
+            members.emplace_back(std::move(files[i].rel), std::move(d.sha256));
             continue;
         }
         Json entry = Json::object();
         entry["size"] = d.size;
-        entry["sha256"] = d.sha256;
+        entry["sha256"] = std::move(d.sha256);
         entry["block_size"] = BLOCK_SIZE;
-        entry["blocks"] = d.blocks;
-        members.emplace_back(files[i].rel, std::move(entry));
+        entry["blocks"] = std::move(d.blocks);
+        members.emplace_back(std::move(files[i].rel), std::move(entry));
     }
     Json manifest = Json::object();
     manifest["app_name"] = app_name;

@@ -491,18 +491,24 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     std::sort(left_out.begin(), left_out.end());
     left_out.erase(std::unique(left_out.begin(), left_out.end()), left_out.end());
     out.left_out_folders = std::move(left_out);
-    std::vector<std::pair<DistFile, FileDigest>> found;
+    // Sorted by path through small handles; each file and digest moves once.
+    struct Found {
+        std::string_view rel;
+        Batch* batch;
+        size_t index;
+    };
+    std::vector<Found> found;
     for (auto& batch : listing.batches())
-        for (size_t i = 0; i < batch->files.size(); ++i)
-            found.emplace_back(std::move(batch->files[i]), std::move(batch->digests[i]));
-    listing.batches().clear();
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first.rel < b.first.rel; });
+        for (size_t i = 0; i < batch->files.size(); ++i) found.push_back({batch->files[i].rel, batch.get(), i});
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.rel < b.rel; });
     out.files.reserve(found.size());
     out.digests.reserve(found.size());
-    for (auto& [file, digest] : found) {
-        out.files.push_back(std::move(file));
-        out.digests.push_back(std::move(digest));
+    for (const Found& f : found) {
+        out.files.push_back(std::move(f.batch->files[f.index]));
+        out.digests.push_back(std::move(f.batch->digests[f.index]));
     }
+    found = {};
+    listing.batches().clear();
     const std::vector<DistFile>& files = out.files;
     std::vector<FileDigest>& digests = out.digests;
 
