@@ -439,6 +439,15 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     FirstFailure failure;
     std::exception_ptr first_error;  // of the walk, or Ctrl-C
     std::vector<std::string> left_out;
+    // poll on the calling thread: an exception from it stops the work and is kept.
+    auto poll_caller = [&] {
+        try {
+            poll();
+        } catch (...) {
+            first_error = std::current_exception();
+            stop = true;
+        }
+    };
 
     // Sizes for every file, and digests for the small ones, while the walk
     // lists them: a helper thread from the first batch, the calling thread
@@ -457,14 +466,7 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
                     stop = true;
                 }
             }
-            if (on_caller && poll && ++count % 8 == 0) {
-                try {
-                    poll();
-                } catch (...) {
-                    first_error = std::current_exception();
-                    stop = true;
-                }
-            }
+            if (on_caller && poll && ++count % 8 == 0) poll_caller();
         }
     };
     std::optional<std::thread> helper;
@@ -525,14 +527,7 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     auto hash_large = [&](bool on_caller) {
         size_t reads = 0;
         const std::function<bool()> keep_going = [&] {
-            if (on_caller && poll && ++reads % 16 == 0) {
-                try {
-                    poll();
-                } catch (...) {
-                    first_error = std::current_exception();
-                    stop = true;
-                }
-            }
+            if (on_caller && poll && ++reads % 16 == 0) poll_caller();
             return !stop.load(std::memory_order_relaxed);
         };
         for (size_t k; !stop.load(std::memory_order_relaxed) && (k = next.fetch_add(1)) < large.size();) {
