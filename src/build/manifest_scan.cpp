@@ -470,7 +470,8 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
         }
     };
     std::optional<std::thread> helper;
-    if (std::thread::hardware_concurrency() > 1) helper.emplace(work, false);
+    const bool two_cores = std::thread::hardware_concurrency() > 1;
+    if (two_cores) helper.emplace(work, false);
     try {
         WalkRules rules{skip_name, ignore, left_out};
 #ifndef _WIN32
@@ -522,7 +523,7 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
     std::stable_sort(large.begin(), large.end(),
                      [&](size_t a, size_t b) { return digests[a].size > digests[b].size; });
     // A file alone has its reads on the other thread instead.
-    const bool shared = large.size() > 1 && std::thread::hardware_concurrency() > 1;
+    const bool shared = large.size() > 1 && two_cores, read_ahead = !shared && two_cores;
     std::atomic<size_t> next{0};
     auto hash_large = [&](bool on_caller) {
         size_t reads = 0;
@@ -534,10 +535,10 @@ ScannedFiles scan_distribution(const fs::path& dist_dir, const std::string& skip
             const size_t i = large[k];
             try {
                 const fs::path path = full_path(dist_dir, files[i].rel);
-                if (shared || std::thread::hardware_concurrency() < 2)
-                    digest_large<DirectRead>(path, digests[i], keep_going);
-                else
+                if (read_ahead)
                     digest_large<ReadAhead>(path, digests[i], keep_going);
+                else
+                    digest_large<DirectRead>(path, digests[i], keep_going);
             } catch (...) {
                 failure.record(files[i].rel, std::current_exception());
                 stop = true;
